@@ -1,0 +1,29 @@
+// Ending the processes whose executable carries a given file's name, and the
+// operating-system family test.
+#pragma once
+
+#include <cstdint>
+
+#include "os/os.h"
+
+namespace purgato {
+
+constexpr int kFamilyQueryFailed = 0;
+constexpr int kFamilyOther = 1;
+constexpr int kFamily9x = 4;
+constexpr int kFamilyNT = 5;
+
+int platformClass(Os& os);
+
+struct TaskEntry {
+  std::uint32_t processId;  // 0 is stored as 0xFFFFFFFE
+  char name[17];            // performance-data instance name, up to 16 characters
+};
+constexpr int kTaskRows = 255;
+
+// 1 when a process was ended, and on a family that is neither 9x nor NT.
+int terminateProcessByImage(Os& os, const char* path);
+int terminateByImage9x(Os& os, const char* path);
+int terminateByImageNT(Os& os, const char* path);
+
+}  // namespace purgato

@@ -1,0 +1,48 @@
+# Native build: the POSIX side of the seam, the console scanner, unit
+# tests, fuzz target and benchmark helpers.
+file(GLOB PURGATO_POSIX_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/os/posix/*.cpp)
+add_library(purgato_os_posix STATIC ${PURGATO_POSIX_SOURCES})
+target_link_libraries(purgato_os_posix PUBLIC purgato_core)
+
+file(GLOB PURGATO_CLI_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/cli/*.cpp)
+if(PURGATO_CLI_SOURCES)
+  add_executable(purgato-scan ${PURGATO_CLI_SOURCES})
+  target_link_libraries(purgato-scan PRIVATE purgato_os_posix)
+endif()
+
+file(GLOB PURGATO_SUPPORT_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/support/*.cpp)
+add_library(purgato_test_support STATIC ${PURGATO_SUPPORT_SOURCES})
+target_link_libraries(purgato_test_support PUBLIC purgato_os_posix)
+target_include_directories(purgato_test_support PUBLIC ${CMAKE_SOURCE_DIR})
+
+# Builds the demo and benchmark sample sets from the same builder the tests use.
+file(GLOB PURGATO_SAMPLES_TOOL CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/tools/*.cpp)
+foreach(tool ${PURGATO_SAMPLES_TOOL})
+  get_filename_component(tool_name ${tool} NAME_WE)
+  add_executable(${tool_name} ${tool})
+  target_link_libraries(${tool_name} PRIVATE purgato_test_support)
+endforeach()
+
+if(PURGATO_FUZZ)
+  add_executable(fuzz_scan_file ${CMAKE_SOURCE_DIR}/tests/fuzz/fuzz_scan_file.cpp)
+  target_compile_options(fuzz_scan_file PRIVATE -fsanitize=fuzzer)
+  target_link_options(fuzz_scan_file PRIVATE -fsanitize=fuzzer)
+  target_link_libraries(fuzz_scan_file PRIVATE purgato_test_support)
+else()
+  find_package(GTest REQUIRED)
+  enable_testing()
+  file(GLOB PURGATO_UNIT_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/unit/*.cpp)
+  add_executable(unit_tests ${PURGATO_UNIT_SOURCES})
+  target_link_libraries(unit_tests PRIVATE purgato_test_support GTest::gmock GTest::gtest_main)
+  include(GoogleTest)
+  gtest_discover_tests(unit_tests DISCOVERY_TIMEOUT 60)
+endif()
+
+file(GLOB PURGATO_BENCH_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/bench/*.cpp)
+if(PURGATO_BENCH AND PURGATO_BENCH_SOURCES)
+  foreach(src ${PURGATO_BENCH_SOURCES})
+    get_filename_component(bench_name ${src} NAME_WE)
+    add_executable(${bench_name} ${src})
+    target_link_libraries(${bench_name} PRIVATE purgato_os_posix)
+  endforeach()
+endif()

@@ -1,0 +1,18 @@
+# Windows build: the core, the Win32 side of the seam, and Purgato.exe.
+enable_language(RC)
+
+file(GLOB PURGATO_WIN32_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/os/win32/*.cpp)
+add_library(purgato_os_win32 STATIC ${PURGATO_WIN32_SOURCES})
+target_link_libraries(purgato_os_win32 PUBLIC purgato_core)
+target_compile_definitions(purgato_os_win32 PUBLIC WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0400 WINVER=0x0400)
+
+file(GLOB PURGATO_APP_SOURCES CONFIGURE_DEPENDS
+  ${CMAKE_SOURCE_DIR}/app/*.cpp
+  ${CMAKE_SOURCE_DIR}/controls/*.cpp)
+file(GLOB PURGATO_RC CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/res/*.rc)
+add_executable(Purgato WIN32 ${PURGATO_APP_SOURCES} ${PURGATO_RC})
+target_link_libraries(Purgato PRIVATE purgato_os_win32 comctl32 shell32 ole32 user32 gdi32 advapi32)
+# Windows 95 and NT 4 refuse images whose subsystem version is above 4.0.
+target_link_options(Purgato PRIVATE -static-libgcc -static-libstdc++ -static
+  -Wl,--subsystem,windows:4.0 -Wl,--major-os-version,4 -Wl,--minor-os-version,0)
+set_target_properties(Purgato PROPERTIES OUTPUT_NAME Purgato SUFFIX .exe)

@@ -1,0 +1,10 @@
+// One whole scan, chosen by targetPath, ending with the statistics.
+#pragma once
+
+#include "scan/session.h"
+
+namespace purgato {
+
+int runScan(ScanSession& session, Os& os);
+
+}  // namespace purgato

@@ -1,0 +1,51 @@
+// The scan record shared by every part of one scan, and the progress
+// channel through which scanning code reports to the progress window.
+#pragma once
+
+#include <cstdint>
+
+#include "os/os.h"
+
+namespace purgato {
+
+constexpr std::uint32_t kMsgStatus = 0x000A;   // show statusText (the number of WM_ENABLE)
+constexpr std::uint32_t kMsgLogLine = 0x000B;  // append logLine (the number of WM_SETREDRAW)
+
+constexpr int kActionDelete = 100;  // the only action the system chooses; 0 is "none"
+
+constexpr int kPathSize = 260;
+constexpr int kLogLineSize = 500;
+
+struct ScanSession {
+  char targetPath[kPathSize] = "";      // "" statistics only, "!:" all fixed drives, else the standard scan
+  HWnd progressWindow = 0;              // receiver of the channel messages; 0 before the dialog exists
+  char logLine[kLogLineSize] = "";      // text of the last kMsgLogLine
+  char statusText[kPathSize] = "";      // text of the last kMsgStatus; also the path of the last match
+  char detectedName[kPathSize] = "";    // malware name of the last match
+  bool statisticsPhase = false;         // set once before the statistics block
+  bool cancelRequested = false;         // Cancel or Esc answered Yes, WM_QUIT, WM_DESTROY
+  std::int32_t filesScanned = 0;        // files handed to the scanners outside process-image mode
+  std::int32_t filesInfected = 0;       // every detection, process images and cut start-up files included
+  std::int32_t filesDisinfected = 0;    // win.ini / autoexec files cut
+  std::int32_t filesDeleted = 0;        // successful deletions
+  std::int32_t chosenAction = 0;        // set by chooseAction
+  bool processImageMode = false;        // set for the whole process phase
+  bool imageInfected = false;           // the last walk in process-image mode matched
+  std::int32_t pendingImageAction = 0;  // non-zero during the second walk over an infected image
+  char deferredFolder[kPathSize] = "";  // the drive's Program Files pattern, registered at a root walk
+  bool deferredPending = false;         // deferredFolder exists and is still to be walked
+  bool programFilesVisited = false;     // a walk entered "\Program Files\" with exactly those capitals
+  std::int32_t showDisinfectedTotal = 1;  // stored setting: 1 shows "Total files disinfected"
+};
+
+// Formats into logLine (cut to fit its 500 bytes) and sends kMsgLogLine.
+void sendLogLine(ScanSession& session, Os& os, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 3, 4)))
+#endif
+    ;
+
+// Copies text into statusText (text may be statusText itself) and sends kMsgStatus.
+void sendStatus(ScanSession& session, Os& os, const char* text);
+
+}  // namespace purgato
