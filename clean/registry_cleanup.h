@@ -22,6 +22,8 @@ constexpr int kAutoexecTail = 15;
 // written past the buffer.
 int readRegistryString(Os& os, HKey root, const char* key, const char* valueName, char* buffer,
                        std::size_t size);
+// 1 when the value exists (its size could be asked), whatever its length.
+int registryValueExists(Os& os, HKey root, const char* key, const char* valueName);
 int deleteRegistryValue(Os& os, HKey root, const char* key, const char* valueName);
 int deleteMachineKey(Os& os, const char* key);
 

@@ -40,6 +40,11 @@ else()
     target_link_libraries(${test_name} PRIVATE purgato_test_support GTest::gmock GTest::gtest_main)
     gtest_discover_tests(${test_name} DISCOVERY_TIMEOUT 60)
   endforeach()
+  # The console scanner's tests run the built program.
+  if(TARGET cli_test AND TARGET purgato-scan)
+    target_compile_definitions(cli_test PRIVATE PURGATO_SCAN_PATH="$<TARGET_FILE:purgato-scan>")
+    add_dependencies(cli_test purgato-scan)
+  endif()
 endif()
 
 file(GLOB PURGATO_BENCH_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/bench/*.cpp)

@@ -16,3 +16,8 @@ target_link_libraries(Purgato PRIVATE purgato_os_win32 comctl32 shell32 ole32 us
 target_link_options(Purgato PRIVATE -static-libgcc -static-libstdc++ -static
   -Wl,--subsystem,windows:4.0 -Wl,--major-os-version,4 -Wl,--minor-os-version,0)
 set_target_properties(Purgato PROPERTIES OUTPUT_NAME Purgato SUFFIX .exe)
+
+# Console check of the Win32 seam, run under Wine by tests/e2e/run_seam_check.sh.
+add_executable(win32_seam_check ${CMAKE_SOURCE_DIR}/tests/e2e/win32_seam_check.cpp)
+target_link_libraries(win32_seam_check PRIVATE purgato_os_win32 user32 advapi32)
+target_link_options(win32_seam_check PRIVATE -static-libgcc -static-libstdc++ -static)

@@ -1,0 +1,197 @@
+#include "clean/registry_cleanup.h"
+
+#include <cstdint>
+#include <cstring>
+
+#include "os/text.h"
+
+namespace purgato {
+
+const char kRunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+const char kShellFoldersKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
+const char kFixedRunNameTable[kFixedRunNames][30] = {"scrsvr", "brasil", "cronos", "instit", "GustavVED"};
+const char kWinIniMarker[] = "[msappfont]";
+// The line that starts the worm, with the at sign that hides its echo. The
+// tail is lower-cased before the search, so the marker is lower case too.
+const char kAutoexecMarker[] = "@scrsvr.exe\r\n";
+static_assert(sizeof kAutoexecMarker - 1 == 13, "the autoexec marker is 13 characters");
+static_assert(sizeof kWinIniMarker - 1 == 11, "the win.ini marker is 11 characters");
+
+namespace {
+
+constexpr int kServiceKeySize = 512;
+constexpr std::uint32_t kMaxStopPolls = 30;  // 30 s of STOP_PENDING: give up
+
+// Deletes one Run value if it exists; a found and deleted value is the
+// worm's, so it is reported when a progress window listens.
+void removeRunValue(ScanSession& session, Os& os, const char* name) {
+  if (!registryValueExists(os, kHkeyLocalMachine, kRunKey, name)) return;
+  if (!deleteRegistryValue(os, kHkeyLocalMachine, kRunKey, name)) return;
+  if (session.progressWindow != 0) sendLogLine(session, os, "System Registry     W32/Opaserv.Worm removed");
+}
+
+// Looks for marker in the last `tail` bytes of the open file and cuts the
+// file just before it. Owns fd: it is closed exactly once on every path.
+int cutAtMarker(Os& os, const char* path, int fd, int tail, const char* marker, bool lengthFirst) {
+  if (lengthFirst) {
+    const std::int32_t length = os.lseek(fd, 0, kSeekEnd);
+    if (length < tail) {
+      os.close(fd);
+      return 0;
+    }
+  }
+  char text[kWinIniTail + 1];
+  if (tail > kWinIniTail || os.lseek(fd, -tail, kSeekEnd) < 0 || os.read(fd, text, unsigned(tail)) != tail) {
+    os.close(fd);
+    return 0;
+  }
+  text[tail] = '\0';  // a zero byte inside the tail ends the text earlier
+  lowerInPlace(text);
+  const char* found = std::strstr(text, marker);
+  if (found == nullptr) {
+    os.close(fd);
+    return 0;
+  }
+  const std::int32_t markerPosition = static_cast<std::int32_t>(found - text);
+  const std::int32_t length = os.lseek(fd, 0, kSeekEnd);
+  os.close(fd);
+  if (length < tail) return 0;  // the file shrank under us: nothing sensible to cut
+
+  const int out = os.open(path, kOWrOnly | kOBinary);
+  if (out < 0) return 0;
+  const int cut = os.chsize(out, length - tail + markerPosition);
+  os.close(out);
+  return cut == 0 ? 1 : 0;
+}
+
+}  // namespace
+
+int readRegistryString(Os& os, HKey root, const char* key, const char* valueName, char* buffer,
+                       std::size_t size) {
+  HKey handle = 0;
+  if (os.regOpenKeyEx(root, key, kKeyRead, &handle) != kErrorSuccess) return 0;
+
+  bool ok = false;
+  std::uint32_t type = 0;
+  std::uint32_t needed = 0;
+  if (os.regQueryValueEx(handle, valueName, &type, nullptr, &needed) == kErrorSuccess && needed <= size) {
+    // The OS never writes more than we offer, so offer exactly the buffer.
+    std::uint32_t got = size > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(size);
+    if (os.regQueryValueEx(handle, valueName, &type, reinterpret_cast<std::uint8_t*>(buffer), &got) ==
+            kErrorSuccess &&
+        got <= size) {
+      // Registry strings need not carry their zero.
+      if (std::memchr(buffer, '\0', got) != nullptr) {
+        ok = true;
+      } else if (got < size) {
+        buffer[got] = '\0';
+        ok = true;
+      } else if (size > 0) {
+        buffer[0] = '\0';  // fills the buffer with no room for a zero
+      }
+    }
+  }
+  if (os.regCloseKey(handle) != kErrorSuccess) ok = false;
+  return ok ? 1 : 0;
+}
+
+int registryValueExists(Os& os, HKey root, const char* key, const char* valueName) {
+  HKey handle = 0;
+  if (os.regOpenKeyEx(root, key, kKeyRead, &handle) != kErrorSuccess) return 0;
+  std::uint32_t type = 0;
+  std::uint32_t size = 0;
+  const bool found = os.regQueryValueEx(handle, valueName, &type, nullptr, &size) == kErrorSuccess;
+  const bool closed = os.regCloseKey(handle) == kErrorSuccess;
+  return found && closed ? 1 : 0;
+}
+
+int deleteRegistryValue(Os& os, HKey root, const char* key, const char* valueName) {
+  HKey handle = 0;
+  if (os.regOpenKeyEx(root, key, kKeyAllAccess, &handle) != kErrorSuccess) return 0;
+  const bool deleted = os.regDeleteValue(handle, valueName) == kErrorSuccess;
+  const bool closed = os.regCloseKey(handle) == kErrorSuccess;
+  return deleted && closed ? 1 : 0;
+}
+
+int deleteMachineKey(Os& os, const char* key) {
+  return os.regDeleteKey(kHkeyLocalMachine, key) == kErrorSuccess ? 1 : 0;
+}
+
+int cleanRunEntries(ScanSession& session, Os& os, const char* /*path*/) {
+  for (const char* name : kFixedRunNameTable) removeRunValue(session, os, name);
+  return 0;
+}
+
+int cleanWormRunEntry(ScanSession& session, Os& os, const char* path) {
+  char baseName[kPathSize];
+  if (!copyText(baseName, sizeof baseName, afterLastBackslash(path))) return 0;
+  if (char* dot = std::strchr(baseName, '.')) *dot = '\0';
+  // An empty name would address the Run key's default value.
+  if (baseName[0] == '\0') return 0;
+  removeRunValue(session, os, baseName);
+  return 0;
+}
+
+int stopService(Os& os, const char* serviceName, bool stop) {
+  const OsHandle manager = os.openSCManager(nullptr, nullptr, kScManagerAllAccess);
+  if (manager == 0) return 0;
+  const OsHandle service = os.openService(manager, serviceName, kServiceAllAccess);
+  if (service == 0) {
+    os.closeServiceHandle(manager);
+    return 0;
+  }
+
+  int result = 1;  // without stop: the service exists
+  if (stop) {
+    ServiceStatus status{};
+    result = 0;
+    if (os.controlService(service, kServiceControlStop, &status)) {
+      std::uint32_t state = status.currentState;
+      for (std::uint32_t polls = 0;; ++polls) {
+        ServiceStatus now{};
+        if (!os.queryServiceStatus(service, &now)) break;
+        state = now.currentState;
+        if (state != kServiceStopPending || polls == kMaxStopPolls) break;
+        os.sleep(1000);
+      }
+      result = state == kServiceStopped ? 1 : 0;
+    }
+  }
+  os.closeServiceHandle(service);
+  os.closeServiceHandle(manager);
+  return result;
+}
+
+int deleteServiceKeys(Os& os, const char* serviceName) {
+  // A service name holds no backslash; an empty one or one with a backslash
+  // would address the Services key itself or another service's keys.
+  if (serviceName[0] == '\0' || std::strchr(serviceName, '\\') != nullptr) return 0;
+
+  static const char* const kKeys[][2] = {
+      {"SYSTEM\\ControlSet001\\Services\\", "\\Enum"},
+      {"SYSTEM\\ControlSet001\\Services\\", "\\Security"},
+      {"SYSTEM\\ControlSet001\\Services\\", ""},
+      {"SYSTEM\\CONTROLSET002\\SERVICES\\", "\\Enum"},
+      {"SYSTEM\\ControlSet002\\Services\\", "\\Security"},
+      {"SYSTEM\\ControlSet002\\Services\\", ""},
+  };
+  int anyDeleted = 0;
+  for (const auto& parts : kKeys) {
+    char key[kServiceKeySize];
+    if (!copyText(key, sizeof key, parts[0]) || !appendText(key, sizeof key, serviceName) ||
+        !appendText(key, sizeof key, parts[1]))
+      continue;  // a name this long is no service of ours
+    if (deleteMachineKey(os, key)) anyDeleted = 1;
+  }
+  return anyDeleted;
+}
+
+int cleanWinIni(Os& os, const char* path, int file) {
+  return cutAtMarker(os, path, file, kWinIniTail, kWinIniMarker, false);
+}
+
+int cleanAutoexec(Os& os, const char* path, int file) {
+  return cutAtMarker(os, path, file, kAutoexecTail, kAutoexecMarker, true);
+}
+
+}  // namespace purgato

@@ -1,0 +1,300 @@
+#include "cli/console.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace purgato {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kDrawInterval = std::chrono::milliseconds(50);  // about 20 redraws a second
+constexpr auto kPollInterval = std::chrono::milliseconds(5);
+constexpr unsigned kPumpCallsPerClockRead = 16;
+constexpr std::uint32_t kWmKeyDown = 0x0100;
+constexpr unsigned char kEsc = 27;
+constexpr HWnd kProgressWindow = 1;
+
+// Signal handlers can only talk through these.
+volatile sig_atomic_t gInterrupted = 0;
+volatile sig_atomic_t gResized = 0;
+volatile sig_atomic_t gTerminalChanged = 0;
+struct termios gSavedMode;  // the terminal as we found it
+struct termios gScanMode;   // non-canonical, no echo
+
+void restoreTerminal() {
+  if (gTerminalChanged) tcsetattr(STDIN_FILENO, TCSANOW, &gSavedMode);
+}
+
+void onInterrupt(int) {
+  if (gInterrupted) {
+    // A second Ctrl-C: the user wants out now, statistics or not.
+    restoreTerminal();
+    static const char kNewline[] = "\n";
+    ssize_t ignored = write(STDOUT_FILENO, kNewline, 1);
+    (void)ignored;
+    _exit(130);
+  }
+  gInterrupted = 1;
+}
+
+void onResize(int) { gResized = 1; }
+
+// Ctrl-Z: give the shell its terminal back, stop, and take it again on fg.
+void onStop(int) {
+  const int savedErrno = errno;
+  restoreTerminal();
+  struct sigaction dflt;
+  std::memset(&dflt, 0, sizeof dflt);
+  dflt.sa_handler = SIG_DFL;
+  sigaction(SIGTSTP, &dflt, nullptr);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTSTP);
+  sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  raise(SIGTSTP);
+  // Continued.
+  struct sigaction again;
+  std::memset(&again, 0, sizeof again);
+  again.sa_handler = onStop;
+  sigaction(SIGTSTP, &again, nullptr);
+  if (gTerminalChanged && tcgetpgrp(STDIN_FILENO) == getpgrp()) tcsetattr(STDIN_FILENO, TCSANOW, &gScanMode);
+  gResized = 1;
+  errno = savedErrno;
+}
+
+void install(int signalNumber, void (*handler)(int)) {
+  struct sigaction action;
+  std::memset(&action, 0, sizeof action);
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;  // no SA_RESTART: a blocking key read returns on Ctrl-C
+  sigaction(signalNumber, &action, nullptr);
+}
+
+// Control characters would move the cursor or split the line; a file name
+// can hold any of them.
+inline char printable(char c) {
+  const unsigned char u = static_cast<unsigned char>(c);
+  return (u < 0x20 && c != '\t') || u == 0x7f ? '?' : c;
+}
+
+void appendPrintable(std::string* out, const char* text) {
+  for (const char* p = text; *p; ++p) out->push_back(printable(*p));
+}
+
+// Appends at most `columns` characters (UTF-8 continuation bytes take no
+// column; tabs are dropped, as the status line has no use for them).
+void appendColumns(std::string* out, const char* text, int columns) {
+  int used = 0;
+  for (const char* p = text; *p; ++p) {
+    const unsigned char u = static_cast<unsigned char>(*p);
+    if ((u & 0xC0) == 0x80) {
+      if (used > 0) out->push_back(*p);
+      continue;
+    }
+    if (used == columns) break;
+    out->push_back(*p == '\t' ? ' ' : printable(*p));
+    ++used;
+  }
+}
+
+}  // namespace
+
+Console::Console(const ScanSession& session) : session_(session) {
+  statusOnTerminal_ = isatty(STDOUT_FILENO) == 1;
+  // A background job must not touch the terminal mode or read keys.
+  keys_ = statusOnTerminal_ && isatty(STDIN_FILENO) == 1 && tcgetpgrp(STDIN_FILENO) == getpgrp();
+  if (!statusOnTerminal_) {
+    static char buffer[1 << 16];
+    std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
+  }
+  install(SIGINT, onInterrupt);
+  install(SIGTERM, onInterrupt);
+  if (statusOnTerminal_) {
+    install(SIGWINCH, onResize);
+    updateWidth();
+  }
+  if (keys_ && tcgetattr(STDIN_FILENO, &gSavedMode) == 0) {
+    gScanMode = gSavedMode;
+    gScanMode.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);  // ISIG stays: Ctrl-C is a signal
+    gScanMode.c_cc[VMIN] = 1;
+    gScanMode.c_cc[VTIME] = 0;
+    if (tcsetattr(STDIN_FILENO, TCSANOW, &gScanMode) == 0) {
+      gTerminalChanged = 1;
+      install(SIGTSTP, onStop);
+    } else {
+      keys_ = false;
+    }
+  } else {
+    keys_ = false;
+  }
+  line_.reserve(1024);
+}
+
+Console::~Console() {
+  std::fflush(stdout);
+  restoreTerminal();
+  gTerminalChanged = 0;
+}
+
+void Console::attach(PosixOs& os) {
+  os.setMessageSink([this](HWnd, std::uint32_t message, std::uintptr_t, std::intptr_t) { return onMessage(message); });
+  os.setMessageSource([this](Message* msg) { return nextMessage(msg); });
+  os.setMessageBoxHandler([this](HWnd, const char* text, const char*, std::uint32_t) { return askYesNo(text); });
+}
+
+std::intptr_t Console::onMessage(std::uint32_t message) {
+  if (message == kMsgLogLine) {
+    printLogLine();
+  } else if (message == kMsgStatus && statusOnTerminal_) {
+    // Off a terminal a status costs only this test.
+    const Clock::time_point now = Clock::now();
+    if (now - lastDraw_ >= kDrawInterval) drawStatus();
+  }
+  return 0;
+}
+
+bool Console::nextMessage(Message* msg) {
+  if (gInterrupted && !quitSent_) {
+    quitSent_ = true;
+    *msg = Message{kProgressWindow, kWmQuit, 0, 0, 0, 0, 0};
+    return true;
+  }
+  if (!keys_) return false;
+  // The pump runs for every entry: read the clock only now and then, and
+  // the terminal at most every few milliseconds.
+  if (++pumpCalls_ % kPumpCallsPerClockRead != 0) return false;
+  const Clock::time_point now = Clock::now();
+  if (now - lastPoll_ < kPollInterval) return false;
+  lastPoll_ = now;
+  if (!pollKeys()) return false;
+  *msg = Message{kProgressWindow, kWmKeyDown, kEsc, 0, 0, 0, 0};
+  return true;
+}
+
+// True when a lone Esc was typed; the escape sequences of arrow and
+// function keys also start with Esc and are passed over.
+bool Console::pollKeys() {
+  struct pollfd input = {STDIN_FILENO, POLLIN, 0};
+  if (poll(&input, 1, 0) <= 0 || (input.revents & POLLIN) == 0) {
+    if (input.revents & (POLLHUP | POLLERR | POLLNVAL)) keys_ = false;
+    return false;
+  }
+  unsigned char bytes[64];
+  const ssize_t count = read(STDIN_FILENO, bytes, sizeof bytes);
+  if (count <= 0) {
+    if (count == 0) keys_ = false;  // the terminal went away
+    return false;
+  }
+  for (ssize_t i = 0; i < count; ++i) {
+    if (bytes[i] != kEsc) continue;
+    if (i + 1 < count && (bytes[i + 1] == '[' || bytes[i + 1] == 'O')) return false;
+    // What was typed after the Esc answers the question.
+    typedAhead_.assign(reinterpret_cast<const char*>(bytes) + i + 1, static_cast<std::size_t>(count - i - 1));
+    return true;
+  }
+  return false;
+}
+
+int Console::askYesNo(const char* text) {
+  if (!keys_) return kIdNo;
+  clearStatus();
+  std::fputs(text, stdout);
+  std::fputs(" [y/N] ", stdout);
+  std::fflush(stdout);
+  unsigned char answer = 0;
+  if (!typedAhead_.empty()) {
+    answer = static_cast<unsigned char>(typedAhead_[0]);
+    typedAhead_.clear();
+  } else {
+    // Waits in short steps: a Ctrl-C that lands just before a blocking
+    // read would otherwise leave the question waiting for ever.
+    while (!gInterrupted) {
+      struct pollfd input = {STDIN_FILENO, POLLIN, 0};
+      const int ready = poll(&input, 1, 100);
+      if (ready < 0 && errno != EINTR) break;
+      if (ready <= 0) continue;
+      if (read(STDIN_FILENO, &answer, 1) == 1) break;
+      if (input.revents & (POLLHUP | POLLERR | POLLNVAL)) break;  // no more input: No
+    }
+    // After a Ctrl-C the answer is No here; the pump's next call ends the scan.
+    if (gInterrupted) answer = 0;
+  }
+  if (answer >= 0x21 && answer < 0x7f) std::fputc(answer, stdout);
+  std::fputc('\n', stdout);
+  drawStatus();
+  return answer == 'y' || answer == 'Y' ? kIdYes : kIdNo;
+}
+
+void Console::printLogLine() {
+  line_.clear();
+  if (statusShown_) line_ += "\r\033[K";
+  appendPrintable(&line_, session_.logLine);
+  line_.push_back('\n');
+  std::fwrite(line_.data(), 1, line_.size(), stdout);
+  if (statusOnTerminal_) {
+    // The line scrolls up; the status comes back under it.
+    if (statusShown_) {
+      statusShown_ = false;
+      drawStatus();
+    } else {
+      std::fflush(stdout);
+    }
+  }
+}
+
+void Console::drawStatus() {
+  if (gResized) updateWidth();
+  lastDraw_ = Clock::now();
+  if (session_.statusText[0] == '\0') {
+    clearStatus();
+    std::fflush(stdout);
+    return;
+  }
+  line_.clear();
+  line_ += '\r';
+  // One column short of the width, so the terminal never wraps the line.
+  appendColumns(&line_, session_.statusText, width_ > 1 ? width_ - 1 : 1);
+  line_ += "\033[K";
+  std::fwrite(line_.data(), 1, line_.size(), stdout);
+  std::fflush(stdout);
+  statusShown_ = true;
+}
+
+void Console::clearStatus() {
+  if (!statusShown_) return;
+  std::fputs("\r\033[K", stdout);
+  statusShown_ = false;
+}
+
+void Console::updateWidth() {
+  gResized = 0;
+  struct winsize size;
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) width_ = size.ws_col;
+}
+
+void Console::finish() {
+  if (statusOnTerminal_) {
+    drawStatus();
+    std::fputc('\n', stdout);
+    statusShown_ = false;
+  } else {
+    line_.clear();
+    appendPrintable(&line_, session_.statusText);
+    line_.push_back('\n');
+    std::fwrite(line_.data(), 1, line_.size(), stdout);
+  }
+  std::fflush(stdout);
+}
+
+}  // namespace purgato

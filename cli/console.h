@@ -1,0 +1,54 @@
+// The console side of the progress channel: log lines on stdout, the status
+// line kept in place at the bottom of a terminal, Esc and Ctrl-C turned into
+// the messages the walker's pump understands.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include "os/posix/posix_os.h"
+#include "scan/session.h"
+
+namespace purgato {
+
+class Console {
+ public:
+  // Looks at stdin and stdout: the status line is drawn only when stdout is
+  // a terminal, keys are read only when both are. Installs the Ctrl-C and
+  // termination handlers and, for keys, puts the terminal in
+  // non-canonical, no-echo mode.
+  explicit Console(const ScanSession& session);
+  ~Console();  // restores the terminal
+  Console(const Console&) = delete;
+  Console& operator=(const Console&) = delete;
+
+  // Routes os's channel messages, message source and message boxes here.
+  void attach(PosixOs& os);
+  // Shows the end status (the driver's last statusText) as the last line.
+  void finish();
+
+ private:
+  std::intptr_t onMessage(std::uint32_t message);
+  bool nextMessage(Message* msg);
+  int askYesNo(const char* text);
+  bool pollKeys();
+  void printLogLine();
+  void drawStatus();
+  void clearStatus();
+  void updateWidth();
+
+  const ScanSession& session_;
+  bool statusOnTerminal_ = false;  // stdout is a terminal
+  bool keys_ = false;              // stdin too; the terminal mode was changed
+  bool statusShown_ = false;       // the bottom line holds a status
+  bool quitSent_ = false;          // the Ctrl-C's WM_QUIT was handed out
+  int width_ = 80;                 // terminal columns
+  unsigned pumpCalls_ = 0;
+  std::chrono::steady_clock::time_point lastDraw_{};
+  std::chrono::steady_clock::time_point lastPoll_{};
+  std::string line_;               // reused output buffer
+  std::string typedAhead_;         // keys typed after an Esc, before its question
+};
+
+}  // namespace purgato

@@ -1,0 +1,244 @@
+// purgato-scan: the scan of a mounted Windows volume, from a console.
+#include <sys/stat.h>
+
+#include <cctype>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "cli/console.h"
+#include "cli/options.h"
+#include "os/posix/posix_os.h"
+#include "os/text.h"
+#include "scan/driver.h"
+#include "scan/session.h"
+#include "scan/walker.h"
+
+namespace purgato {
+namespace {
+
+constexpr int kExitClean = 0;
+constexpr int kExitFound = 1;
+constexpr int kExitUsage = 2;
+
+int usageError(const std::string& message) {
+  std::fprintf(stderr, "purgato-scan: %s\n", message.c_str());
+  return kExitUsage;
+}
+
+struct MappedFolder {
+  char letter;
+  std::string realFolder;  // canonical host path of the drive's folder
+};
+
+bool isDirectory(const std::string& path) {
+  struct stat info;
+  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+std::string canonical(const std::string& path) {
+  char buffer[PATH_MAX];
+  return ::realpath(path.c_str(), buffer) ? std::string(buffer) : std::string();
+}
+
+bool looksLikeWindowsPath(const std::string& text) {
+  return text.size() >= 2 && std::isalpha(static_cast<unsigned char>(text[0])) && text[1] == ':';
+}
+
+char driveLetterOf(const std::string& windowsPath) {
+  return static_cast<char>(std::toupper(static_cast<unsigned char>(windowsPath[0])));
+}
+
+bool isMappedLetter(const std::vector<MappedFolder>& mapped, char letter) {
+  for (const MappedFolder& drive : mapped)
+    if (drive.letter == letter) return true;
+  return false;
+}
+
+// The Windows path of a host path inside a mapped folder; "" with error set
+// when it lies in none of them.
+std::string windowsPathOfHostPath(const std::vector<MappedFolder>& mapped, const std::string& hostPath,
+                                  std::string* error) {
+  const std::string real = canonical(hostPath);
+  if (real.empty()) {
+    *error = "no such file '" + hostPath + "'";
+    return "";
+  }
+  // The innermost mapped folder wins when one lies inside another.
+  const MappedFolder* best = nullptr;
+  for (const MappedFolder& drive : mapped) {
+    const std::string& root = drive.realFolder;
+    const bool inside = real.size() > root.size() && real.compare(0, root.size(), root) == 0 &&
+                        (root == "/" || real[root.size()] == '/');
+    if (real == root) {
+      *error = "'" + hostPath + "' is a folder, not a file";
+      return "";
+    }
+    if (inside && (!best || root.size() > best->realFolder.size())) best = &drive;
+  }
+  if (!best) {
+    *error = "'" + hostPath + "' is not inside a mapped drive's folder";
+    return "";
+  }
+  std::string rest = real.substr(best->realFolder == "/" ? 1 : best->realFolder.size() + 1);
+  if (rest.find('\\') != std::string::npos) {
+    *error = "'" + hostPath + "' has a backslash in a name, which a Windows path cannot hold";
+    return "";
+  }
+  for (char& c : rest)
+    if (c == '/') c = '\\';
+  return std::string(1, best->letter) + ":\\" + rest;
+}
+
+// Checks one FILE argument against the volume and gives its Windows path.
+bool resolveFile(PosixOs& os, const std::vector<MappedFolder>& mapped, const std::string& argument,
+                 std::string* windowsPath, std::string* error) {
+  if (looksLikeWindowsPath(argument)) {
+    *windowsPath = argument;
+    const char letter = driveLetterOf(argument);
+    if (!isMappedLetter(mapped, letter)) {
+      *error = std::string("drive ") + letter + " is not mapped (use --drive " + letter + "=FOLDER): '" +
+               argument + "'";
+      return false;
+    }
+    if (argument.size() < 3 || argument[2] != '\\') {
+      *error = "'" + argument + "' is not a full path such as C:\\WINDOWS\\WIN.INI";
+      return false;
+    }
+  } else {
+    *windowsPath = windowsPathOfHostPath(mapped, argument, error);
+    if (windowsPath->empty()) return false;
+  }
+  if (windowsPath->size() >= static_cast<std::size_t>(kPathSize)) {
+    *error = "'" + argument + "' is longer than 259 characters as a Windows path";
+    return false;
+  }
+  if (windowsPath->find_first_of("*?") != std::string::npos) {
+    *error = "'" + argument + "' holds a wildcard; name each file";
+    return false;
+  }
+  if (windowsPath->back() == '\\') {
+    *error = "'" + argument + "' is a folder, not a file";
+    return false;
+  }
+  FindData data;
+  const OsHandle find = os.findFirstFile(windowsPath->c_str(), &data);
+  if (find == kInvalidHandle) {
+    *error = "no such file '" + argument + "'";
+    return false;
+  }
+  os.findClose(find);
+  if (data.attributes & kAttrDirectory) {
+    *error = "'" + argument + "' is a folder, not a file";
+    return false;
+  }
+  return true;
+}
+
+// The folder named windows or winnt at the root of C:, spelled as on disk;
+// else the usual C:\WINDOWS.
+std::string defaultWindowsDirectory(PosixOs& os) {
+  for (const char* name : {"C:\\WINDOWS", "C:\\WINNT"}) {
+    FindData data;
+    const OsHandle find = os.findFirstFile(name, &data);
+    if (find == kInvalidHandle) continue;
+    os.findClose(find);
+    if (data.attributes & kAttrDirectory) return std::string("C:\\") + data.fileName;
+  }
+  return "C:\\WINDOWS";
+}
+
+// One file, handled the way the walker handles a directory entry.
+void scanOneFile(ScanSession& session, Os& os, const std::string& windowsPath) {
+  char path[kPathSize];
+  copyText(path, sizeof path, windowsPath.c_str());
+  session.imageInfected = false;
+  char shortened[kStatusWidth + 1];
+  shortenPath(path, shortened, kStatusWidth);
+  sendStatus(session, os, shortened);
+  ++session.filesScanned;
+  for (const ScannerEntry* row = scannerTable; row->name; ++row)
+    if (row->scan(session, os, row->name, path)) break;
+}
+
+int run(int argc, const char* const* argv) {
+  CliOptions options;
+  std::string error;
+  switch (parseOptions(argc, argv, &options, &error)) {
+    case ParseResult::kHelp:
+      std::fputs(usageText(), stdout);
+      return kExitClean;
+    case ParseResult::kError:
+      return usageError(error);
+    case ParseResult::kRun:
+      break;
+  }
+
+  PosixOs os;
+  std::vector<MappedFolder> mapped;
+  for (const DriveMapping& drive : options.drives) {
+    if (!isDirectory(drive.folder))
+      return usageError(std::string("--drive ") + drive.letter + ": no folder '" + drive.folder + "'");
+    os.mapDrive(drive.letter, drive.folder);
+    const char root[] = {drive.letter, ':', '\\', '\0'};
+    if (os.getDriveType(root) != kDriveFixed)
+      return usageError(std::string("--drive ") + drive.letter + ": cannot open folder '" + drive.folder + "'");
+    mapped.push_back({drive.letter, canonical(drive.folder)});
+  }
+
+  const bool fileForm = !options.files.empty();
+  const bool standardScan = !fileForm && !options.target.empty() && options.target != "!:";
+  if (standardScan && !isMappedLetter(mapped, 'C'))
+    return usageError("drive C is not mapped (use --drive C=FOLDER)");
+  if (fileForm && mapped.empty()) return usageError("files need a mapped drive (use --drive C=FOLDER)");
+
+  if (options.hasWindowsDir) {
+    const std::string& dir = options.windowsDir;
+    if (!looksLikeWindowsPath(dir) || dir.size() < 3 || dir[2] != '\\')
+      return usageError("--windows-dir needs a Windows path such as C:\\WINDOWS, not '" + dir + "'");
+    if (!isMappedLetter(mapped, driveLetterOf(dir)))
+      return usageError(std::string("--windows-dir: drive ") + driveLetterOf(dir) + " is not mapped");
+    if (os.access(dir.c_str(), kAccessExists) != 0)
+      return usageError("--windows-dir: no folder '" + dir + "'");
+    os.setWindowsDirectory(dir);
+  } else if (isMappedLetter(mapped, 'C')) {
+    os.setWindowsDirectory(defaultWindowsDirectory(os));
+  }
+
+  // Every file is checked before the first one is touched.
+  std::vector<std::string> files;
+  for (const std::string& argument : options.files) {
+    std::string windowsPath;
+    if (!resolveFile(os, mapped, argument, &windowsPath, &error)) return usageError(error);
+    files.push_back(windowsPath);
+  }
+
+  ScanSession session;
+  session.progressWindow = 1;  // any non-zero token: the channel is live
+  Console console(session);
+  console.attach(os);
+
+  if (fileForm) {
+    for (const std::string& file : files) {
+      pumpMessages(session, os);
+      if (session.cancelRequested) break;
+      scanOneFile(session, os, file);
+      pumpMessages(session, os);
+      if (session.cancelRequested) break;
+    }
+    session.targetPath[0] = '\0';  // statistics only
+  } else {
+    copyText(session.targetPath, sizeof session.targetPath, options.target.c_str());
+  }
+  runScan(session, os);
+  console.finish();
+  return session.filesInfected > 0 ? kExitFound : kExitClean;
+}
+
+}  // namespace
+}  // namespace purgato
+
+int main(int argc, char** argv) { return purgato::run(argc, argv); }

@@ -1,0 +1,156 @@
+#include "cli/options.h"
+
+#include <cctype>
+#include <cstring>
+
+namespace purgato {
+
+namespace {
+
+constexpr std::size_t kMaxText = 259;  // the core's 260-byte buffers
+
+// "--name=value" or "--name value"; false when the value is missing.
+bool takeValue(int argc, const char* const* argv, int* index, const char* arg, std::size_t nameLength,
+               std::string* value) {
+  if (arg[nameLength] == '=') {
+    *value = arg + nameLength + 1;
+    return true;
+  }
+  if (*index + 1 >= argc) return false;
+  *value = argv[++*index];
+  return true;
+}
+
+bool parseDrive(const std::string& text, CliOptions* options, std::string* error) {
+  const std::size_t equals = text.find('=');
+  if (equals == std::string::npos || equals == 0 || equals + 1 == text.size()) {
+    *error = "--drive needs L=FOLDER";
+    return false;
+  }
+  // "C=..." and "C:=..." both name drive C.
+  std::string letterText = text.substr(0, equals);
+  if (letterText.size() == 2 && letterText[1] == ':') letterText.resize(1);
+  const char letter = letterText.size() == 1 ? static_cast<char>(std::toupper(static_cast<unsigned char>(letterText[0]))) : 0;
+  if (letter < 'C' || letter > 'Z') {
+    *error = "--drive: '" + letterText + "' is not a drive letter from C to Z";
+    return false;
+  }
+  for (const DriveMapping& drive : options->drives) {
+    if (drive.letter == letter) {
+      *error = std::string("--drive: drive ") + letter + " is given twice";
+      return false;
+    }
+  }
+  options->drives.push_back({letter, text.substr(equals + 1)});
+  return true;
+}
+
+bool isOption(const char* arg, const char* name, std::size_t* length) {
+  *length = std::strlen(name);
+  return std::strncmp(arg, name, *length) == 0 && (arg[*length] == '\0' || arg[*length] == '=');
+}
+
+}  // namespace
+
+ParseResult parseOptions(int argc, const char* const* argv, CliOptions* options, std::string* error) {
+  // --help wins over whatever else is wrong on the line.
+  for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i)
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) return ParseResult::kHelp;
+  bool optionsEnded = false;
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    std::size_t length = 0;
+    if (optionsEnded || arg[0] != '-' || arg[1] == '\0') {
+      options->files.emplace_back(arg);
+      continue;
+    }
+    if (std::strcmp(arg, "--") == 0) {
+      optionsEnded = true;
+    } else if (isOption(arg, "--drive", &length)) {
+      std::string value;
+      if (!takeValue(argc, argv, &i, arg, length, &value)) {
+        *error = "--drive needs L=FOLDER";
+        return ParseResult::kError;
+      }
+      if (!parseDrive(value, options, error)) return ParseResult::kError;
+    } else if (isOption(arg, "--windows-dir", &length)) {
+      std::string value;
+      if (!takeValue(argc, argv, &i, arg, length, &value) || value.empty()) {
+        *error = "--windows-dir needs a Windows path such as C:\\WINDOWS";
+        return ParseResult::kError;
+      }
+      if (value.size() > kMaxText) {
+        *error = "--windows-dir: the path is longer than 259 characters";
+        return ParseResult::kError;
+      }
+      options->hasWindowsDir = true;
+      options->windowsDir = value;
+    } else if (isOption(arg, "--target", &length)) {
+      std::string value;
+      if (!takeValue(argc, argv, &i, arg, length, &value)) {
+        *error = "--target needs a value (C:, !: or '')";
+        return ParseResult::kError;
+      }
+      if (value.size() > kMaxText) {
+        *error = "--target: the text is longer than 259 characters";
+        return ParseResult::kError;
+      }
+      options->hasTarget = true;
+      options->target = value;
+    } else {
+      *error = std::string("unknown option '") + arg + "'";
+      return ParseResult::kError;
+    }
+  }
+  if (options->hasTarget && !options->files.empty()) {
+    *error = "--target cannot be combined with files to scan";
+    return ParseResult::kError;
+  }
+  return ParseResult::kRun;
+}
+
+const char* usageText() {
+  return "Usage:\n"
+         "  purgato-scan [--drive L=FOLDER]... [--windows-dir PATH] [--target TEXT]\n"
+         "  purgato-scan --drive L=FOLDER... FILE...\n"
+         "\n"
+         "Scans a mounted Windows volume for W32/Opaserv.Worm and removes it.\n"
+         "\n"
+         "WARNING: this CHANGES the scanned volume. Every worm executable and the\n"
+         "worm's 1706-byte companion file are deleted (there is no quarantine and\n"
+         "no backup), and the worm's entries are cut off the end of win.ini and\n"
+         "autoexec files. Scan a copy when in doubt.\n"
+         "\n"
+         "The first form runs the whole scan: all of drive C:, the Windows folder\n"
+         "when it is not on C:, and C:\\Program Files once more when the walk of C:\n"
+         "did not enter it under exactly that capitalisation. The second form scans\n"
+         "only the named files, then prints the statistics.\n"
+         "\n"
+         "Options:\n"
+         "  --drive L=FOLDER    serve drive letter L (C to Z, either case) from the\n"
+         "                      host folder FOLDER; may be repeated. Drive C must be\n"
+         "                      mapped for the whole scan.\n"
+         "  --windows-dir PATH  the Windows folder, as a Windows path on a mapped\n"
+         "                      drive (for example D:\\WINDOWS). Default: the folder\n"
+         "                      named windows or winnt (any letter case) at the root\n"
+         "                      of C:, else C:\\WINDOWS.\n"
+         "  --target TEXT       what to scan: C: (the default) or any other text runs\n"
+         "                      the whole scan, !: scans every mapped drive from C to\n"
+         "                      Z, and '' prints the statistics only.\n"
+         "  --help              show this text and exit.\n"
+         "  --                  end of options; what follows are files.\n"
+         "\n"
+         "FILE is a Windows path on a mapped drive (C:\\WINDOWS\\SCRSVR.EXE) or a host\n"
+         "path inside a mapped folder.\n"
+         "\n"
+         "Output: one line per finding, then the statistics block, then\n"
+         "\"Scanning completed\" or \"Scanning terminated\". On a terminal the current\n"
+         "path is shown on the bottom line; Esc asks whether to end the scan, and\n"
+         "Ctrl-C ends it at once (the statistics are still printed; a second Ctrl-C\n"
+         "quits without them).\n"
+         "\n"
+         "Exit status: 0 when nothing was found, 1 when something was found,\n"
+         "2 for a wrong command line.\n";
+}
+
+}  // namespace purgato

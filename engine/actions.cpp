@@ -1,0 +1,43 @@
+#include "engine/actions.h"
+
+#include "clean/terminate.h"
+
+namespace purgato {
+
+void chooseAction(ScanSession& session, const char* /*name*/, const char* /*path*/) {
+  session.chosenAction = kActionDelete;
+}
+
+void deleteInfectedFile(ScanSession& session, Os& os, const char* path, const char* name) {
+  // Read-only, hidden and system would make the delete fail.
+  if (!os.setFileAttributes(path, kAttrArchive)) {
+    sendLogLine(session, os, "%s     %s Delete failed", path, name);
+    return;
+  }
+  if (os.deleteFile(path)) {
+    session.filesDeleted += 1;
+    sendLogLine(session, os, "%s     %s deleted", path, name);
+    return;
+  }
+  // A running worm holds its own executable; end it and try once more.
+  if (terminateProcessByImage(os, path) != 0) {
+    if (os.deleteFile(path)) {
+      session.filesDeleted += 1;
+      sendLogLine(session, os, "%s     %s deleted", path, name);
+    } else {
+      sendLogLine(session, os, "%s     %s Delete failed", path, name);
+    }
+    return;
+  }
+  if (session.processImageMode) sendLogLine(session, os, "%s     %s Delete failed", path, name);
+}
+
+void applyPendingAction(ScanSession& session, Os& os, const char* path, const char* familyName) {
+  session.chosenAction = session.pendingImageAction;
+  sendLogLine(session, os, "System Memory     W32/Opaserv.Worm removed");
+  // The ended process may still hold the file for a moment.
+  os.sleep(1000);
+  if (session.chosenAction == kActionDelete) deleteInfectedFile(session, os, path, familyName);
+}
+
+}  // namespace purgato

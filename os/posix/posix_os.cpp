@@ -1,0 +1,915 @@
+// The seam served from a mounted Windows volume (Linux, kernel 5.8 or later).
+//
+// Every lookup goes through openat2 with RESOLVE_BENEATH beneath an O_PATH
+// descriptor of the drive's root, so no path and no symbolic link can reach
+// outside the mapped folder. Single-name calls (fstatat, unlinkat) are made
+// only on a plain name relative to a folder resolved that way, without
+// following a link.
+#include "os/posix/posix_os.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <bitset>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+namespace purgato {
+namespace {
+
+constexpr std::size_t kMaxPath = 260;  // MAX_PATH: the longest path is 259 characters
+constexpr long kErrorInvalidHandle = 6;
+constexpr std::size_t kMaxListings = 0xFFFE;  // slots a search handle can name
+constexpr std::size_t kDirentBufferSize = 32 * 1024;
+
+// fchmodat2 came with Linux 6.6; newer syscalls share one number on every
+// architecture, so the number is safe to spell out where headers lack it.
+#ifdef SYS_fchmodat2
+constexpr long kSysFchmodat2 = SYS_fchmodat2;
+#else
+constexpr long kSysFchmodat2 = 452;
+#endif
+
+// _open flags that change nothing here: binary/text mode (no newline
+// translation is done), no-inherit, and the caching hints.
+constexpr int kOText = 0x4000;
+constexpr int kONoInherit = 0x0080;
+constexpr int kORandom = 0x0010;
+constexpr int kOSequential = 0x0020;
+constexpr int kOAccessMask = 0x0003;
+constexpr int kOAccepted = kOAccessMask | kOBinary | kOText | kONoInherit | kORandom | kOSequential;
+
+inline char upperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+bool equalNoCase(const char* a, std::size_t aLength, const std::string& b) {
+  if (aLength != b.size()) return false;
+  for (std::size_t i = 0; i < aLength; ++i) {
+    if (upperAscii(a[i]) != upperAscii(b[i])) return false;
+  }
+  return true;
+}
+
+// openat2 beneath dirFd: no "..", absolute link or magic link may leave it.
+int openBeneath(int dirFd, const char* path, int flags) {
+  struct open_how how;
+  std::memset(&how, 0, sizeof how);
+  how.flags = static_cast<std::uint64_t>(flags | O_CLOEXEC);
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+  long fd;
+  do {
+    fd = syscall(SYS_openat2, dirFd, path, &how, sizeof how);
+  } while (fd < 0 && errno == EINTR);
+  return static_cast<int>(fd);
+}
+
+void closeFd(int fd) {
+  if (fd >= 0) ::close(fd);
+}
+
+// Reads the directory open for reading as dirFd with getdents64 and calls
+// visit(name, length, d_type) for every entry but "." and ".."; visit
+// returns false to stop early. False when the directory cannot be read.
+template <typename Visit>
+bool forEachEntry(int dirFd, std::vector<char>& buffer, Visit visit) {
+  constexpr std::size_t kHeader = 19;  // d_ino 8, d_off 8, d_reclen 2, d_type 1
+  for (;;) {
+    const long got = syscall(SYS_getdents64, dirFd, buffer.data(), buffer.size());
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (got == 0) return true;
+    const std::size_t end = static_cast<std::size_t>(got);
+    std::size_t at = 0;
+    while (at < end) {
+      if (end - at <= kHeader) return false;
+      unsigned short recordLength;
+      std::memcpy(&recordLength, &buffer[at + 16], sizeof recordLength);
+      if (recordLength <= kHeader || recordLength > end - at) return false;
+      const unsigned char type = static_cast<unsigned char>(buffer[at + 18]);
+      const char* name = &buffer[at + kHeader];
+      const std::size_t length = strnlen(name, recordLength - kHeader);
+      if (length == recordLength - kHeader) return false;  // unterminated record
+      const bool dots = name[0] == '.' && (length == 1 || (length == 2 && name[1] == '.'));
+      if (!dots && !visit(name, length, type)) return true;
+      at += recordLength;
+    }
+  }
+}
+
+std::uint32_t attributesOf(const struct stat& st) {
+  if (S_ISDIR(st.st_mode)) return kAttrDirectory;
+  return (st.st_mode & S_IWUSR) ? kAttrArchive : kAttrReadOnly;
+}
+
+// Wildcard tokens of a translated search pattern (bytes are literals).
+enum : std::uint16_t {
+  kTokStar = 256,     // '*': any run of characters
+  kTokDosStar = 257,  // '*' before '.': any run that does not eat the name's last '.'
+  kTokDosQm = 258,    // '?': one character, or nothing at a '.' or the end
+  kTokDosDot = 259,   // '.' before a wildcard or at the end: a '.', or nothing at the end
+};
+
+// The translation FindFirstFileA applies before the file system matches.
+void compilePattern(const std::string& pattern, std::vector<std::uint16_t>* out) {
+  out->clear();
+  if (pattern == "*.*") {
+    out->push_back(kTokStar);
+    return;
+  }
+  for (std::size_t i = 0; i < pattern.size(); ++i) {
+    const char c = pattern[i];
+    if (c == '.' && !out->empty() && out->back() == kTokStar) out->back() = kTokDosStar;
+    if (c == '?' || c == '*') {
+      if (!out->empty() && out->back() == '.') out->back() = kTokDosDot;
+      out->push_back(c == '?' ? kTokDosQm : kTokStar);
+    } else {
+      out->push_back(static_cast<unsigned char>(upperAscii(c)));
+    }
+  }
+  if (!out->empty() && out->back() == '.') out->back() = kTokDosDot;
+}
+
+// Matches name against a compiled pattern, without regard to ASCII case:
+// a set of pattern positions advanced one name character at a time.
+bool matchPattern(const std::vector<std::uint16_t>& pattern, const char* name, std::size_t length) {
+  using States = std::bitset<kMaxPath + 1>;
+  const std::size_t m = pattern.size();
+  if (m > kMaxPath) return false;
+  std::size_t lastDot = length;  // none
+  for (std::size_t k = 0; k < length; ++k) {
+    if (name[k] == '.') lastDot = k;
+  }
+  // Moves that consume nothing; they only go forward, so one pass suffices.
+  auto close = [&](States& s, std::size_t k) {
+    const bool atEnd = k == length;
+    const bool atDot = !atEnd && name[k] == '.';
+    for (std::size_t i = 0; i < m; ++i) {
+      if (!s[i]) continue;
+      const std::uint16_t t = pattern[i];
+      if (t == kTokStar || t == kTokDosStar || (t == kTokDosQm && (atEnd || atDot)) || (t == kTokDosDot && atEnd)) {
+        s.set(i + 1);
+      }
+    }
+  };
+  States current;
+  current.set(0);
+  close(current, 0);
+  for (std::size_t k = 0; k < length; ++k) {
+    const char c = name[k];
+    States next;
+    for (std::size_t i = 0; i < m; ++i) {
+      if (!current[i]) continue;
+      switch (pattern[i]) {
+        case kTokStar:
+          next.set(i);
+          break;
+        case kTokDosStar:
+          if (c != '.' || (lastDot != length && k < lastDot)) next.set(i);
+          break;
+        case kTokDosQm:
+          if (c != '.') next.set(i + 1);
+          break;
+        case kTokDosDot:
+          if (c == '.') next.set(i + 1);
+          break;
+        default:
+          if (pattern[i] == static_cast<unsigned char>(upperAscii(c))) next.set(i + 1);
+          break;
+      }
+    }
+    close(next, k + 1);
+    if (next.none()) return false;
+    current = next;
+  }
+  return current[m];
+}
+
+}  // namespace
+
+struct PosixOs::Impl {
+  struct Drive {
+    int rootFd = -1;     // O_PATH of the mapped folder
+    std::string folder;  // host path of the mapped folder
+  };
+  // A Windows path split into its drive, the folder (components joined by
+  // '/', as written) and the last component.
+  struct Parsed {
+    int drive = -1;
+    std::string folder;
+    std::string leaf;     // "" when the path names the drive root
+    bool trailing = false;  // ended in '\\': must be a folder
+  };
+  // A folder resolved beneath its root; fd is borrowed (root or cache).
+  struct Folder {
+    int drive = -1;
+    int fd = -1;
+    const std::string* corrected = nullptr;  // relative host path as on disk, "" at the root
+    bool root = false;
+  };
+  struct File {
+    bool open = false;
+    std::int64_t position = 0;
+    std::int64_t length = 0;  // from the fstat made at open, kept by chsize
+  };
+  struct Listing {
+    bool inUse = false;
+    std::uint32_t generation = 0;
+    std::string names;  // each name followed by its zero
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> entries;  // name offset, attributes
+    std::size_t next = 0;
+  };
+
+  Drive drives[26];
+
+  // The last folder resolved away from the root: the walker opens every
+  // file of a folder right after listing it.
+  int cacheDrive = -1;
+  std::string cacheKey;        // folder as written
+  std::string cacheCorrected;  // the same folder as spelled on disk
+  int cacheFd = -1;
+
+  std::vector<File> files;  // indexed by descriptor
+  std::vector<Listing> listings;
+  std::uint32_t nextGeneration = 1;
+
+  // Scratch buffers kept between calls so a scan does not churn the heap.
+  Parsed parsed;
+  std::vector<std::uint16_t> starts;
+  std::vector<std::uint16_t> pattern;
+  std::vector<char> dirents = std::vector<char>(kDirentBufferSize);
+  std::string candidate;
+  std::string component;
+  std::string found;
+  std::string rootPath;
+  std::string emptyText;
+
+  std::string windowsDirectory = "C:\\WINDOWS";
+  MessageSink sink;
+  MessageSource source;
+  MessageBoxHandler messageBoxHandler;
+  DispatchHandler dispatchHandler;
+
+  ~Impl() {
+    for (std::size_t fd = 0; fd < files.size(); ++fd) {
+      if (files[fd].open) ::close(static_cast<int>(fd));
+    }
+    closeFd(cacheFd);
+    for (Drive& d : drives) closeFd(d.rootFd);
+  }
+
+  void dropCache() {
+    closeFd(cacheFd);
+    cacheFd = -1;
+    cacheDrive = -1;
+    cacheKey.clear();
+    cacheCorrected.clear();
+  }
+
+  // Splits a Windows path "X:\\..." on a mapped drive; "." and ".." fold
+  // lexically, as Win32 folds them, and repeated backslashes count as one.
+  bool parse(const char* path, Parsed* p) {
+    if (path == nullptr) return false;
+    const std::size_t length = strnlen(path, kMaxPath);
+    if (length >= kMaxPath || length < 3) return false;
+    const char letter = upperAscii(path[0]);
+    if (letter < 'A' || letter > 'Z' || path[1] != ':' || path[2] != '\\') return false;
+    p->drive = letter - 'A';
+    if (drives[p->drive].rootFd < 0) return false;
+    std::string& joined = p->folder;
+    joined.clear();
+    starts.clear();
+    std::size_t i = 3;
+    while (i < length) {
+      std::size_t j = i;
+      while (j < length && path[j] != '\\') ++j;
+      const std::size_t n = j - i;
+      const char* c = path + i;
+      if (n == 0 || (n == 1 && c[0] == '.')) {
+        // nothing
+      } else if (n == 2 && c[0] == '.' && c[1] == '.') {
+        if (!starts.empty()) {
+          const std::size_t s = starts.back();
+          starts.pop_back();
+          joined.resize(s == 0 ? 0 : s - 1);
+        }
+      } else {
+        if (std::memchr(c, '/', n) != nullptr) return false;  // no Windows name holds it
+        if (!joined.empty()) joined.push_back('/');
+        starts.push_back(static_cast<std::uint16_t>(joined.size()));
+        joined.append(c, n);
+      }
+      i = j + 1;
+    }
+    p->trailing = path[length - 1] == '\\' && length > 3;
+    if (starts.empty()) {
+      p->leaf.clear();
+    } else {
+      const std::size_t s = starts.back();
+      p->leaf.assign(joined, s, std::string::npos);
+      joined.resize(s == 0 ? 0 : s - 1);
+    }
+    return true;
+  }
+
+  // Finds in the folder dirFd an entry equal to name without regard to
+  // case but not equal to it exactly (that was tried already); the first
+  // in directory order. wantFolder skips entries known not to be folders.
+  bool findNoCase(int dirFd, const std::string& name, bool wantFolder, std::string* result) {
+    const int listFd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (listFd < 0) return false;
+    bool hit = false;
+    forEachEntry(listFd, dirents, [&](const char* entry, std::size_t length, unsigned char type) {
+      if (!equalNoCase(entry, length, name) || name.compare(0, std::string::npos, entry, length) == 0) return true;
+      if (wantFolder && type != DT_DIR && type != DT_LNK && type != DT_UNKNOWN) return true;
+      result->assign(entry, length);
+      hit = true;
+      return false;
+    });
+    ::close(listFd);
+    return hit;
+  }
+
+  // The folder of a parsed path as a descriptor beneath its root.
+  bool resolveFolder(int drive, const std::string& key, Folder* out) {
+    out->drive = drive;
+    if (key.empty()) {
+      out->fd = drives[drive].rootFd;
+      out->corrected = &emptyText;
+      out->root = true;
+      return true;
+    }
+    out->root = false;
+    if (cacheFd >= 0 && cacheDrive == drive && cacheKey == key) {
+      out->fd = cacheFd;
+      out->corrected = &cacheCorrected;
+      return true;
+    }
+    const int rootFd = drives[drive].rootFd;
+    int fd = openBeneath(rootFd, key.c_str(), O_PATH | O_DIRECTORY);
+    if (fd >= 0) {
+      candidate = key;
+    } else {
+      if (errno != ENOENT && errno != ENOTDIR) return false;
+      fd = resolveFolderSlowly(rootFd, key);
+      if (fd < 0) return false;
+    }
+    dropCache();
+    cacheDrive = drive;
+    cacheKey = key;
+    cacheCorrected = candidate;
+    cacheFd = fd;
+    out->fd = cacheFd;
+    out->corrected = &cacheCorrected;
+    return true;
+  }
+
+  // Component by component, each component trying its exact name first and
+  // then a variant in another case. Leaves the host spelling in candidate.
+  int resolveFolderSlowly(int rootFd, const std::string& key) {
+    std::string corrected;
+    int current = -1;
+    std::size_t at = 0;
+    while (at <= key.size()) {
+      std::size_t slash = key.find('/', at);
+      if (slash == std::string::npos) slash = key.size();
+      component.assign(key, at, slash - at);
+      candidate = corrected;
+      if (!candidate.empty()) candidate.push_back('/');
+      const std::size_t base = candidate.size();
+      candidate += component;
+      int fd = openBeneath(rootFd, candidate.c_str(), O_PATH | O_DIRECTORY);
+      if (fd < 0 && (errno == ENOENT || errno == ENOTDIR) &&
+          findNoCase(current >= 0 ? current : rootFd, component, true, &found)) {
+        candidate.resize(base);
+        candidate += found;
+        fd = openBeneath(rootFd, candidate.c_str(), O_PATH | O_DIRECTORY);
+      }
+      closeFd(current);
+      if (fd < 0) return -1;
+      current = fd;
+      corrected = candidate;
+      at = slash + 1;
+    }
+    return current;
+  }
+
+  // Opens name in a resolved folder, following a link only while it stays
+  // beneath the root. A link that climbs out of the folder (but not out of
+  // the volume) is retried from the root.
+  int openNamed(const Folder& folder, const char* name, int flags) {
+    int fd = openBeneath(folder.fd, name, flags);
+    if (fd < 0 && errno == EXDEV && !folder.root) {
+      candidate = *folder.corrected;
+      candidate.push_back('/');
+      candidate += name;
+      fd = openBeneath(drives[folder.drive].rootFd, candidate.c_str(), flags);
+    }
+    return fd;
+  }
+
+  // openNamed with the case-insensitive fallback of a missing name.
+  int openLeaf(const Folder& folder, const std::string& leaf, int flags) {
+    int fd = openNamed(folder, leaf.c_str(), flags);
+    if (fd >= 0 || errno != ENOENT) return fd;
+    if (!findNoCase(folder.fd, leaf, false, &found)) {
+      errno = ENOENT;
+      return -1;
+    }
+    return openNamed(folder, found.c_str(), flags);
+  }
+
+  // The entry itself (a link not followed), with its name as on disk.
+  bool statLeaf(const Folder& folder, const std::string& leaf, struct stat* st, std::string* actual) {
+    if (::fstatat(folder.fd, leaf.c_str(), st, AT_SYMLINK_NOFOLLOW) == 0) {
+      *actual = leaf;
+      return true;
+    }
+    if (errno != ENOENT || !findNoCase(folder.fd, leaf, false, actual)) return false;
+    return ::fstatat(folder.fd, actual->c_str(), st, AT_SYMLINK_NOFOLLOW) == 0;
+  }
+
+  // Attributes of a link entry: those of its target when the target lies in
+  // the volume, plus the reparse bit.
+  std::uint32_t linkAttributes(const Folder& folder, const char* name) {
+    const int fd = openNamed(folder, name, O_PATH);
+    std::uint32_t attributes = kAttrReparsePoint | kAttrArchive;
+    if (fd >= 0) {
+      struct stat st;
+      if (::fstat(fd, &st) == 0 && (S_ISDIR(st.st_mode) || S_ISREG(st.st_mode))) {
+        attributes = kAttrReparsePoint | attributesOf(st);
+      }
+      ::close(fd);
+    }
+    return attributes;
+  }
+
+  // The attributes a listing reports for an entry, or false to leave it out
+  // (fifos, devices and sockets are no Windows files).
+  bool entryAttributes(const Folder& folder, int listFd, const char* name, unsigned char type,
+                       std::uint32_t* attributes) {
+    switch (type) {
+      case DT_DIR:
+        *attributes = kAttrDirectory;
+        return true;
+      case DT_REG:
+        *attributes = kAttrArchive;
+        return true;
+      case DT_LNK:
+        *attributes = linkAttributes(folder, name);
+        return true;
+      case DT_UNKNOWN: {
+        struct stat st;
+        if (::fstatat(listFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+        if (S_ISLNK(st.st_mode)) {
+          *attributes = linkAttributes(folder, name);
+          return true;
+        }
+        if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)) return false;
+        *attributes = attributesOf(st);
+        return true;
+      }
+      default:
+        return false;
+    }
+  }
+
+  // Resolves the target of a path (the folder itself for a root or a
+  // path ending in "\\.."), following links beneath the root. An O_PATH
+  // descriptor the caller closes, or -1.
+  int openTarget(const char* path) {
+    Parsed& p = parsed;
+    if (!parse(path, &p)) return -1;
+    Folder folder;
+    if (!resolveFolder(p.drive, p.folder, &folder)) return -1;
+    int fd;
+    if (p.leaf.empty()) {
+      fd = ::fcntl(folder.fd, F_DUPFD_CLOEXEC, 0);
+    } else {
+      fd = openLeaf(folder, p.leaf, O_PATH);
+    }
+    if (fd >= 0 && p.trailing) {
+      struct stat st;
+      if (::fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        return -1;
+      }
+    }
+    return fd;
+  }
+
+  File* file(int fd) {
+    if (fd < 0 || static_cast<std::size_t>(fd) >= files.size() || !files[fd].open) return nullptr;
+    return &files[fd];
+  }
+
+  Listing* listing(OsHandle handle) {
+    if (handle == 0 || handle == kInvalidHandle) return nullptr;
+    const std::size_t slot = (handle & 0xFFFF) - 1;
+    const std::uint32_t generation = static_cast<std::uint32_t>((handle >> 16) & 0x7FFF);
+    if (slot >= listings.size() || !listings[slot].inUse || (listings[slot].generation & 0x7FFF) != generation) {
+      return nullptr;
+    }
+    return &listings[slot];
+  }
+
+  // A free listing slot, or -1 when every handle is taken.
+  long acquireListing() {
+    std::size_t slot = 0;
+    while (slot < listings.size() && listings[slot].inUse) ++slot;
+    if (slot == listings.size()) {
+      if (slot >= kMaxListings) return -1;
+      listings.emplace_back();
+    }
+    Listing& l = listings[slot];
+    l.inUse = true;
+    l.generation = nextGeneration++;
+    l.names.clear();
+    l.entries.clear();
+    l.next = 0;
+    return static_cast<long>(slot);
+  }
+
+  static void addEntry(Listing& l, const char* name, std::size_t length, std::uint32_t attributes) {
+    l.entries.emplace_back(static_cast<std::uint32_t>(l.names.size()), attributes);
+    l.names.append(name, length);
+    l.names.push_back('\0');
+  }
+
+  static bool emit(Listing& l, FindData* data) {
+    if (l.next >= l.entries.size()) return false;
+    const auto& entry = l.entries[l.next++];
+    if (data != nullptr) {
+      data->attributes = entry.second;
+      std::snprintf(data->fileName, sizeof data->fileName, "%s", l.names.c_str() + entry.first);
+    }
+    return true;
+  }
+};
+
+PosixOs::PosixOs() : impl_(new Impl) {}
+PosixOs::~PosixOs() = default;
+
+void PosixOs::mapDrive(char letter, const std::string& folder) {
+  const char upper = upperAscii(letter);
+  if (upper < 'A' || upper > 'Z') return;
+  Impl::Drive& drive = impl_->drives[upper - 'A'];
+  if (impl_->cacheDrive == upper - 'A') impl_->dropCache();
+  closeFd(drive.rootFd);
+  drive.rootFd = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  drive.folder = drive.rootFd >= 0 ? folder : std::string();
+}
+
+void PosixOs::setWindowsDirectory(const std::string& windowsPath) { impl_->windowsDirectory = windowsPath; }
+void PosixOs::setMessageSink(MessageSink sink) { impl_->sink = std::move(sink); }
+void PosixOs::setMessageSource(MessageSource source) { impl_->source = std::move(source); }
+void PosixOs::setMessageBoxHandler(MessageBoxHandler handler) { impl_->messageBoxHandler = std::move(handler); }
+void PosixOs::setDispatchHandler(DispatchHandler handler) { impl_->dispatchHandler = std::move(handler); }
+void PosixOs::forgetCachedFolder() { impl_->dropCache(); }
+
+bool PosixOs::isMapped(char letter) const {
+  const char upper = upperAscii(letter);
+  return upper >= 'A' && upper <= 'Z' && impl_->drives[upper - 'A'].rootFd >= 0;
+}
+
+bool PosixOs::hostPath(const char* windowsPath, std::string* result) {
+  Impl& m = *impl_;
+  Impl::Parsed& p = m.parsed;
+  if (result == nullptr || !m.parse(windowsPath, &p)) return false;
+  Impl::Folder folder;
+  if (!m.resolveFolder(p.drive, p.folder, &folder)) return false;
+  std::string path = m.drives[p.drive].folder;
+  if (!folder.corrected->empty()) path += "/" + *folder.corrected;
+  if (!p.leaf.empty()) {
+    struct stat st;
+    std::string actual;
+    path += "/";
+    path += m.statLeaf(folder, p.leaf, &st, &actual) ? actual : p.leaf;
+  }
+  *result = std::move(path);
+  return true;
+}
+
+// --- Files and drives ---------------------------------------------------
+
+OsHandle PosixOs::findFirstFile(const char* pattern, FindData* data) {
+  Impl& m = *impl_;
+  Impl::Parsed& p = m.parsed;
+  if (!m.parse(pattern, &p) || p.leaf.empty() || p.trailing) return kInvalidHandle;
+  Impl::Folder folder;
+  if (!m.resolveFolder(p.drive, p.folder, &folder)) return kInvalidHandle;
+  const long slot = m.acquireListing();
+  if (slot < 0) return kInvalidHandle;
+  Impl::Listing& l = m.listings[static_cast<std::size_t>(slot)];
+
+  if (p.leaf.find_first_of("*?") == std::string::npos) {
+    // One named entry.
+    struct stat st;
+    if (m.statLeaf(folder, p.leaf, &st, &m.found)) {
+      if (S_ISLNK(st.st_mode)) {
+        Impl::addEntry(l, m.found.data(), m.found.size(), m.linkAttributes(folder, m.found.c_str()));
+      } else if (S_ISDIR(st.st_mode) || S_ISREG(st.st_mode)) {
+        Impl::addEntry(l, m.found.data(), m.found.size(), attributesOf(st));
+      }
+    }
+  } else {
+    compilePattern(p.leaf, &m.pattern);
+    if (!folder.root) {
+      if (matchPattern(m.pattern, ".", 1)) Impl::addEntry(l, ".", 1, kAttrDirectory);
+      if (matchPattern(m.pattern, "..", 2)) Impl::addEntry(l, "..", 2, kAttrDirectory);
+    }
+    const int listFd = ::openat(folder.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (listFd < 0) {
+      l.inUse = false;
+      return kInvalidHandle;
+    }
+    const bool listed = forEachEntry(listFd, m.dirents, [&](const char* name, std::size_t length, unsigned char type) {
+      // A name holding a backslash cannot be spelled as a Windows path.
+      if (std::memchr(name, '\\', length) != nullptr) return true;
+      if (!matchPattern(m.pattern, name, length)) return true;
+      std::uint32_t attributes;
+      if (m.entryAttributes(folder, listFd, name, type, &attributes)) Impl::addEntry(l, name, length, attributes);
+      return true;
+    });
+    ::close(listFd);
+    if (!listed) l.entries.clear();
+  }
+
+  if (l.entries.empty()) {
+    l.inUse = false;
+    return kInvalidHandle;
+  }
+  Impl::emit(l, data);
+  return (static_cast<OsHandle>(l.generation & 0x7FFF) << 16) | static_cast<OsHandle>(slot + 1);
+}
+
+bool PosixOs::findNextFile(OsHandle find, FindData* data) {
+  Impl::Listing* l = impl_->listing(find);
+  return l != nullptr && Impl::emit(*l, data);
+}
+
+bool PosixOs::findClose(OsHandle find) {
+  Impl::Listing* l = impl_->listing(find);
+  if (l == nullptr) return false;
+  l->inUse = false;
+  return true;
+}
+
+int PosixOs::open(const char* path, int flags) {
+  Impl& m = *impl_;
+  if ((flags & ~kOAccepted) != 0) return -1;
+  int access;
+  switch (flags & kOAccessMask) {
+    case kORdOnly: access = O_RDONLY; break;
+    case kOWrOnly: access = O_WRONLY; break;
+    case kORdWr: access = O_RDWR; break;
+    default: return -1;
+  }
+  Impl::Parsed& p = m.parsed;
+  if (!m.parse(path, &p) || p.leaf.empty() || p.trailing) return -1;
+  Impl::Folder folder;
+  if (!m.resolveFolder(p.drive, p.folder, &folder)) return -1;
+  // O_NONBLOCK: a fifo must not hang the scan before fstat turns it away.
+  const int fd = m.openLeaf(folder, p.leaf, access | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return -1;
+  struct stat st;
+  // Only regular files, and writing only where the read-only bit is clear,
+  // as on Windows (root could write anyway).
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (access != O_RDONLY && !(st.st_mode & S_IWUSR))) {
+    ::close(fd);
+    return -1;
+  }
+  if (static_cast<std::size_t>(fd) >= m.files.size()) m.files.resize(static_cast<std::size_t>(fd) + 1);
+  Impl::File& f = m.files[fd];
+  f.open = true;
+  f.position = 0;
+  f.length = st.st_size;
+  return fd;
+}
+
+std::int32_t PosixOs::lseek(int fd, std::int32_t offset, int origin) {
+  Impl::File* f = impl_->file(fd);
+  if (f == nullptr) return -1;
+  std::int64_t base;
+  switch (origin) {
+    case kSeekSet: base = 0; break;
+    case kSeekCur: base = f->position; break;
+    case kSeekEnd:
+      // The 32-bit _lseek cannot report the end of a file of 2 GiB or more.
+      if (f->length > INT32_MAX) return -1;
+      base = f->length;
+      break;
+    default: return -1;
+  }
+  const std::int64_t target = base + offset;
+  if (target < 0 || target > INT32_MAX) return -1;
+  f->position = target;
+  return static_cast<std::int32_t>(target);
+}
+
+int PosixOs::read(int fd, void* buffer, unsigned count) {
+  Impl::File* f = impl_->file(fd);
+  if (f == nullptr || count > static_cast<unsigned>(INT_MAX)) return -1;
+  if (count == 0) return 0;
+  if (buffer == nullptr) return -1;
+  ssize_t got;
+  do {
+    got = ::pread(fd, buffer, count, f->position);
+  } while (got < 0 && errno == EINTR);
+  if (got < 0) return -1;
+  f->position += got;
+  return static_cast<int>(got);
+}
+
+int PosixOs::chsize(int fd, std::int32_t size) {
+  Impl::File* f = impl_->file(fd);
+  if (f == nullptr || size < 0) return -1;
+  if (::ftruncate(fd, size) != 0) return -1;
+  f->length = size;
+  return 0;
+}
+
+int PosixOs::close(int fd) {
+  Impl::File* f = impl_->file(fd);
+  if (f == nullptr) return -1;
+  f->open = false;
+  return ::close(fd) == 0 ? 0 : -1;
+}
+
+int PosixOs::access(const char* path, int mode) {
+  if ((mode & ~(kAccessWrite | kAccessRead)) != 0) return -1;
+  const int fd = impl_->openTarget(path);
+  if (fd < 0) return -1;
+  int result = 0;
+  if (mode != kAccessExists) {
+    const int want = ((mode & kAccessWrite) ? W_OK : 0) | ((mode & kAccessRead) ? R_OK : 0);
+    struct stat st;
+    if (syscall(SYS_faccessat2, fd, "", want, AT_EMPTY_PATH) != 0) result = -1;
+    // Writable means the read-only bit is clear, as on Windows.
+    if ((mode & kAccessWrite) && (::fstat(fd, &st) != 0 || !(st.st_mode & S_IWUSR))) result = -1;
+  }
+  ::close(fd);
+  return result;
+}
+
+bool PosixOs::setFileAttributes(const char* path, std::uint32_t attributes) {
+  const int fd = impl_->openTarget(path);
+  if (fd < 0) return false;
+  struct stat st;
+  bool ok = ::fstat(fd, &st) == 0;
+  if (ok) {
+    const mode_t mode = st.st_mode & 07777;
+    const mode_t wanted = (attributes & kAttrReadOnly) ? (mode & ~S_IWUSR) : (mode | S_IWUSR);
+    if (wanted != mode) {
+      ok = syscall(kSysFchmodat2, fd, "", wanted, AT_EMPTY_PATH) == 0;
+      if (!ok && (errno == ENOSYS || errno == EINVAL)) {
+        // Kernels before 6.6: the descriptor's own entry in /proc.
+        char procPath[64];
+        std::snprintf(procPath, sizeof procPath, "/proc/self/fd/%d", fd);
+        ok = ::chmod(procPath, wanted) == 0;
+      }
+    }
+  }
+  ::close(fd);
+  return ok;
+}
+
+bool PosixOs::deleteFile(const char* path) {
+  Impl& m = *impl_;
+  Impl::Parsed& p = m.parsed;
+  if (!m.parse(path, &p) || p.leaf.empty() || p.trailing) return false;
+  Impl::Folder folder;
+  if (!m.resolveFolder(p.drive, p.folder, &folder)) return false;
+  struct stat st;
+  if (!m.statLeaf(folder, p.leaf, &st, &m.found)) return false;
+  // No folders; and a read-only file refuses, as DeleteFileA refuses it.
+  if (S_ISDIR(st.st_mode) || (S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR))) return false;
+  return ::unlinkat(folder.fd, m.found.c_str(), 0) == 0;
+}
+
+unsigned PosixOs::getDriveType(const char* root) {
+  if (root == nullptr) return kDriveNoRootDir;
+  const bool shape = root[0] != '\0' && root[1] == ':' && (root[2] == '\0' || (root[2] == '\\' && root[3] == '\0'));
+  return shape && isMapped(root[0]) ? kDriveFixed : kDriveNoRootDir;
+}
+
+unsigned PosixOs::getWindowsDirectory(char* buffer, unsigned size) {
+  const std::string& text = impl_->windowsDirectory;
+  if (text.empty() || text.size() >= UINT_MAX) return 0;
+  const unsigned length = static_cast<unsigned>(text.size());
+  if (buffer == nullptr || size <= length) return length + 1;
+  std::memcpy(buffer, text.c_str(), length + 1);
+  return length;
+}
+
+// --- Registry: there is none ----------------------------------------------
+
+long PosixOs::regOpenKeyEx(HKey, const char*, std::uint32_t, HKey* result) {
+  if (result != nullptr) *result = 0;
+  return kErrorFileNotFound;
+}
+
+long PosixOs::regQueryValueEx(HKey, const char*, std::uint32_t*, std::uint8_t*, std::uint32_t*) {
+  return kErrorFileNotFound;
+}
+
+long PosixOs::regDeleteValue(HKey, const char*) { return kErrorFileNotFound; }
+long PosixOs::regDeleteKey(HKey, const char*) { return kErrorFileNotFound; }
+
+long PosixOs::regCloseKey(HKey key) {
+  // Only the predefined roots exist; no other key was ever handed out.
+  return (key >= 0x80000000u && key <= 0x80000006u) ? kErrorSuccess : kErrorInvalidHandle;
+}
+
+// --- Processes and versions: none to see ---------------------------------
+
+bool PosixOs::getVersionEx(OsVersionInfo* info) {
+  // OSVERSIONINFOA or OSVERSIONINFOEXA; only the first 148 bytes are ours.
+  if (info == nullptr || (info->size != sizeof(OsVersionInfo) && info->size != 156)) return false;
+  const std::uint32_t size = info->size;
+  std::memset(info, 0, sizeof *info);
+  info->size = size;
+  info->platformId = kPlatformWin32s;  // neither the 9x nor the NT family
+  return true;
+}
+
+Module PosixOs::loadLibrary(const char*) { return 0; }
+bool PosixOs::freeLibrary(Module) { return false; }
+Proc PosixOs::getProcAddress(Module, const char*) { return 0; }
+OsHandle PosixOs::createToolhelp32Snapshot(Proc, std::uint32_t, std::uint32_t) { return kInvalidHandle; }
+bool PosixOs::process32First(Proc, OsHandle, ProcessEntry*) { return false; }
+bool PosixOs::process32Next(Proc, OsHandle, ProcessEntry*) { return false; }
+
+bool PosixOs::enumProcesses(Proc, std::uint32_t*, std::uint32_t, std::uint32_t* bytesReturned) {
+  if (bytesReturned != nullptr) *bytesReturned = 0;
+  return false;
+}
+
+std::uint32_t PosixOs::getModuleFileNameEx(Proc, OsHandle, Module, char*, std::uint32_t) { return 0; }
+OsHandle PosixOs::openProcess(std::uint32_t, bool, std::uint32_t) { return 0; }
+bool PosixOs::terminateProcess(OsHandle, std::uint32_t) { return false; }
+bool PosixOs::closeHandle(OsHandle) { return false; }
+
+int PosixOs::wideCharToMultiByte(unsigned, std::uint32_t, const char16_t* wide, int wideLength, char* out,
+                                 int outSize) {
+  if (wide == nullptr || wideLength == 0 || wideLength < -1 || outSize < 0 || (outSize > 0 && out == nullptr)) {
+    return 0;
+  }
+  std::size_t count;
+  if (wideLength == -1) {
+    count = 0;
+    while (wide[count] != 0) ++count;
+    ++count;  // the terminating zero is converted and counted
+  } else {
+    count = static_cast<std::size_t>(wideLength);
+  }
+  if (count > static_cast<std::size_t>(INT_MAX)) return 0;
+  if (outSize == 0) return static_cast<int>(count);  // the size needed
+  if (count > static_cast<std::size_t>(outSize)) return 0;  // buffer too small
+  for (std::size_t i = 0; i < count; ++i) {
+    out[i] = wide[i] < 0x100 ? static_cast<char>(wide[i]) : '?';
+  }
+  return static_cast<int>(count);
+}
+
+// --- Services: no service manager ----------------------------------------
+
+OsHandle PosixOs::openSCManager(const char*, const char*, std::uint32_t) { return 0; }
+OsHandle PosixOs::openService(OsHandle, const char*, std::uint32_t) { return 0; }
+bool PosixOs::controlService(OsHandle, std::uint32_t, ServiceStatus*) { return false; }
+bool PosixOs::queryServiceStatus(OsHandle, ServiceStatus*) { return false; }
+bool PosixOs::closeServiceHandle(OsHandle) { return false; }
+
+// --- Messages, message boxes, sleeping ------------------------------------
+
+bool PosixOs::peekMessage(Message* msg) {
+  return msg != nullptr && impl_->source && impl_->source(msg);
+}
+
+void PosixOs::translateMessage(const Message*) {}
+
+void PosixOs::dispatchMessage(const Message* msg) {
+  if (impl_->dispatchHandler) impl_->dispatchHandler(msg);
+}
+
+std::intptr_t PosixOs::sendMessage(HWnd window, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {
+  return impl_->sink ? impl_->sink(window, message, wParam, lParam) : 0;
+}
+
+int PosixOs::messageBox(HWnd owner, const char* text, const char* caption, std::uint32_t style) {
+  return impl_->messageBoxHandler ? impl_->messageBoxHandler(owner, text, caption, style) : kIdNo;
+}
+
+void PosixOs::sleep(std::uint32_t milliseconds) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+}  // namespace purgato

@@ -1,0 +1,139 @@
+// The seam served from a mounted Windows volume on Linux.
+//
+// Drive letters map to host folders. Paths are Windows paths
+// ("C:\\dir\\file.ext", '\\' separators only); each component resolves
+// without regard to letter case, as on Windows: the exact name is tried
+// first, a case-insensitive scan of the folder only when it is missing.
+// "." and ".." inside a path are folded lexically, as Win32 does, and a
+// ".." at the root stays at the root.
+//
+// Every path resolves beneath its drive's root directory
+// (openat2 with RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS): a symbolic link
+// whose target lies inside the volume behaves like its target; one that
+// leads out of it, or dangles, cannot be opened, listed into, deleted
+// through or have its attributes set. Nothing outside a mapped folder is
+// ever read or changed. Deleting the link entry itself is fine.
+//
+// Listings carry only the directory and reparse-point bits reliably
+// (kAttrDirectory, kAttrReparsePoint for a link); kAttrReadOnly and
+// kAttrArchive are reported only where a stat was made anyway (an entry of
+// unknown type or a link). Each entry is not stat'ed, as that would double
+// the system calls of a scan; the core reads nothing else from a listing.
+//
+// There is no registry, process list or service manager: those calls fail
+// the way Windows fails when the thing is absent, and getVersionEx reports
+// platform 0 (neither 9x nor NT).
+//
+// Not thread-safe: one PosixOs serves one scan.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "os/os.h"
+
+namespace purgato {
+
+class PosixOs : public Os {
+ public:
+  using MessageSink = std::function<std::intptr_t(HWnd, std::uint32_t, std::uintptr_t, std::intptr_t)>;
+  using MessageSource = std::function<bool(Message*)>;
+  using MessageBoxHandler = std::function<int(HWnd, const char*, const char*, std::uint32_t)>;
+  using DispatchHandler = std::function<void(const Message*)>;
+
+  PosixOs();
+  ~PosixOs() override;
+  PosixOs(const PosixOs&) = delete;
+  PosixOs& operator=(const PosixOs&) = delete;
+
+  // Serves drive `letter` (either case) from host `folder`. The folder is
+  // opened now; when it cannot be opened the drive stays unmapped. Mapping
+  // a letter again replaces the old folder.
+  void mapDrive(char letter, const std::string& folder);
+  // The text getWindowsDirectory returns (default "C:\\WINDOWS").
+  void setWindowsDirectory(const std::string& windowsPath);
+  // What sendMessage calls (default: nothing, returns 0).
+  void setMessageSink(MessageSink sink);
+  // What peekMessage polls (default: nothing is ever queued).
+  void setMessageSource(MessageSource source);
+  // What messageBox calls (default: answers kIdNo).
+  void setMessageBoxHandler(MessageBoxHandler handler);
+  // What dispatchMessage calls (default: nothing).
+  void setDispatchHandler(DispatchHandler handler);
+  // Forgets the cached descriptor of the last folder resolved. Needed only
+  // when a folder was replaced on the host behind this object's back (the
+  // cache holds the folder itself, not its name).
+  void forgetCachedFolder();
+
+  // True when `letter` (either case) is a mapped drive.
+  bool isMapped(char letter) const;
+  // The host path a Windows path resolves to, each component spelled as it
+  // is on disk (a missing last component as written); false when the
+  // folder part does not resolve inside its volume.
+  bool hostPath(const char* windowsPath, std::string* result);
+
+  // --- Files and drives -------------------------------------------------
+  OsHandle findFirstFile(const char* pattern, FindData* data) override;
+  bool findNextFile(OsHandle find, FindData* data) override;
+  bool findClose(OsHandle find) override;
+  int open(const char* path, int flags) override;
+  std::int32_t lseek(int fd, std::int32_t offset, int origin) override;
+  int read(int fd, void* buffer, unsigned count) override;
+  int chsize(int fd, std::int32_t size) override;
+  int close(int fd) override;
+  int access(const char* path, int mode) override;
+  bool setFileAttributes(const char* path, std::uint32_t attributes) override;
+  bool deleteFile(const char* path) override;
+  unsigned getDriveType(const char* root) override;
+  unsigned getWindowsDirectory(char* buffer, unsigned size) override;
+
+  // --- Registry: absent -------------------------------------------------
+  long regOpenKeyEx(HKey root, const char* subKey, std::uint32_t access, HKey* result) override;
+  long regQueryValueEx(HKey key, const char* valueName, std::uint32_t* type, std::uint8_t* data,
+                       std::uint32_t* size) override;
+  long regDeleteValue(HKey key, const char* valueName) override;
+  long regDeleteKey(HKey root, const char* subKey) override;
+  long regCloseKey(HKey key) override;
+
+  // --- Processes and versions: absent, platform 0 -----------------------
+  bool getVersionEx(OsVersionInfo* info) override;
+  Module loadLibrary(const char* name) override;
+  bool freeLibrary(Module module) override;
+  Proc getProcAddress(Module module, const char* name) override;
+  OsHandle createToolhelp32Snapshot(Proc fn, std::uint32_t flags, std::uint32_t processId) override;
+  bool process32First(Proc fn, OsHandle snapshot, ProcessEntry* entry) override;
+  bool process32Next(Proc fn, OsHandle snapshot, ProcessEntry* entry) override;
+  bool enumProcesses(Proc fn, std::uint32_t* ids, std::uint32_t bytes, std::uint32_t* bytesReturned) override;
+  std::uint32_t getModuleFileNameEx(Proc fn, OsHandle process, Module module, char* name,
+                                    std::uint32_t size) override;
+  OsHandle openProcess(std::uint32_t access, bool inherit, std::uint32_t processId) override;
+  bool terminateProcess(OsHandle process, std::uint32_t exitCode) override;
+  bool closeHandle(OsHandle handle) override;
+  int wideCharToMultiByte(unsigned codePage, std::uint32_t flags, const char16_t* wide, int wideLength, char* out,
+                          int outSize) override;
+
+  // --- Services: absent -------------------------------------------------
+  OsHandle openSCManager(const char* machine, const char* database, std::uint32_t access) override;
+  OsHandle openService(OsHandle manager, const char* name, std::uint32_t access) override;
+  bool controlService(OsHandle service, std::uint32_t control, ServiceStatus* status) override;
+  bool queryServiceStatus(OsHandle service, ServiceStatus* status) override;
+  bool closeServiceHandle(OsHandle handle) override;
+
+  // --- Messages, message boxes, sleeping --------------------------------
+  bool peekMessage(Message* msg) override;
+  void translateMessage(const Message* msg) override;
+  void dispatchMessage(const Message* msg) override;
+  std::intptr_t sendMessage(HWnd window, std::uint32_t message, std::uintptr_t wParam,
+                            std::intptr_t lParam) override;
+  int messageBox(HWnd owner, const char* text, const char* caption, std::uint32_t style) override;
+  void sleep(std::uint32_t milliseconds) override;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;  // drives, open files, listings, caches
+};
+
+}  // namespace purgato

@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Installs what the builds, tests and demo need on Debian 12. Does not touch
+# apt at all when everything is installed already.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ clang libgtest-dev libgmock-dev libbenchmark-dev libclang-rt-14-dev
+  g++-mingw-w64-i686
+  wine wine32:i386 xvfb xauth imagemagick
+  hyperfine
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$package")
+  fi
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "setup: all packages are installed"
+  exit 0
+fi
+
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then
+    "$@"
+  elif command -v sudo >/dev/null 2>&1; then
+    sudo "$@"
+  else
+    echo "setup: installing ${missing[*]} needs root (run as root or install sudo)" >&2
+    exit 1
+  fi
+}
+
+echo "setup: installing ${missing[*]}"
+# wine32 is an i386 package.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  as_root dpkg --add-architecture i386
+fi
+as_root apt-get update
+as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"

@@ -1,0 +1,678 @@
+// PosixOs against real temporary folders: one folder mapped as drive C,
+// and a sibling folder outside the volume that must never be reached.
+#include "os/posix/posix_os.h"
+
+#include <fcntl.h>
+#include <ftw.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace purgato {
+namespace {
+
+int removeEntry(const char* path, const struct stat*, int, struct FTW*) { return ::remove(path); }
+
+class PosixOsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char templ[] = "/tmp/posix_os_test.XXXXXX";
+    ASSERT_NE(::mkdtemp(templ), nullptr);
+    base_ = templ;
+    vol_ = base_ + "/vol";
+    outside_ = base_ + "/outside";
+    ASSERT_EQ(::mkdir(vol_.c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir(outside_.c_str(), 0755), 0);
+    os_.mapDrive('C', vol_);
+  }
+  void TearDown() override {
+    if (!base_.empty()) ::nftw(base_.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+  }
+
+  // Host paths relative to the volume (or absolute when they start with '/').
+  std::string host(const std::string& rel) const { return rel[0] == '/' ? rel : vol_ + "/" + rel; }
+  void makeDir(const std::string& rel) { ASSERT_EQ(::mkdir(host(rel).c_str(), 0755), 0) << rel; }
+  void write(const std::string& rel, const std::string& bytes) {
+    std::ofstream out(host(rel), std::ios::binary);
+    out << bytes;
+    ASSERT_TRUE(out.good()) << rel;
+  }
+  void link(const std::string& target, const std::string& rel) {
+    ASSERT_EQ(::symlink(target.c_str(), host(rel).c_str()), 0) << rel;
+  }
+  bool hostExists(const std::string& rel) const {
+    struct stat st;
+    return ::lstat(host(rel).c_str(), &st) == 0;
+  }
+  mode_t hostMode(const std::string& rel) const {
+    struct stat st;
+    EXPECT_EQ(::lstat(host(rel).c_str(), &st), 0) << rel;
+    return st.st_mode & 07777;
+  }
+
+  // The whole file through the seam, or "<fail>" when it cannot be opened.
+  std::string readAll(const std::string& path) {
+    const int fd = os_.open(path.c_str(), kORdOnly | kOBinary);
+    if (fd < 0) return "<fail>";
+    std::string text;
+    char buffer[64];
+    int got;
+    while ((got = os_.read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, got);
+    os_.close(fd);
+    return text;
+  }
+
+  struct Entry {
+    std::string name;
+    std::uint32_t attributes;
+  };
+  // Every entry of a listing in the order given; empty when it fails.
+  std::vector<Entry> list(const std::string& pattern) {
+    std::vector<Entry> entries;
+    FindData data;
+    const OsHandle find = os_.findFirstFile(pattern.c_str(), &data);
+    if (find == kInvalidHandle) return entries;
+    do {
+      entries.push_back({data.fileName, data.attributes});
+    } while (os_.findNextFile(find, &data));
+    EXPECT_TRUE(os_.findClose(find));
+    return entries;
+  }
+  std::set<std::string> names(const std::string& pattern) {
+    std::set<std::string> result;
+    for (const Entry& e : list(pattern)) result.insert(e.name);
+    return result;
+  }
+  std::uint32_t attributesOf(const std::string& folderPattern, const std::string& name) {
+    for (const Entry& e : list(folderPattern)) {
+      if (e.name == name) return e.attributes;
+    }
+    ADD_FAILURE() << name << " not listed by " << folderPattern;
+    return 0;
+  }
+
+  std::string base_, vol_, outside_;
+  PosixOs os_;
+};
+
+TEST_F(PosixOsTest, ResolvesComponentsWithoutRegardToCase) {
+  makeDir("WINDOWS");
+  write("WINDOWS/Win.ini", "ini");
+  makeDir("Program Files");
+  makeDir("Program Files/App");
+  write("Program Files/App/x.EXE", "exe");
+  makeDir("dup");
+  write("dup/File", "mixed");
+  write("dup/FILE", "upper");
+
+  const struct {
+    const char* path;
+    const char* expected;
+  } cases[] = {
+      {"C:\\WINDOWS\\Win.ini", "ini"},
+      {"c:\\windows\\WIN.INI", "ini"},
+      {"C:\\program files\\APP\\X.exe", "exe"},
+      {"C:\\\\WINDOWS\\\\win.ini", "ini"},                  // repeated backslashes count as one
+      {"C:\\windows\\..\\Windows\\.\\win.ini", "ini"},      // "." and ".." fold as Win32 folds them
+      {"C:\\..\\..\\WINDOWS\\win.ini", "ini"},              // ".." stops at the root
+      {"C:\\dup\\FILE", "upper"},                           // an exact name wins over a case variant
+      {"C:\\dup\\File", "mixed"},
+      {"C:\\WINDOWS\\system.ini", "<fail>"},
+      {"C:\\WINDOWS", "<fail>"},                            // a folder is no file
+      {"C:\\WINDOWS\\win.ini\\", "<fail>"},
+      {"C:/WINDOWS/win.ini", "<fail>"},                     // only backslashes separate
+      {"C:\\WINDOWS/win.ini", "<fail>"},
+      {"D:\\WINDOWS\\win.ini", "<fail>"},                   // unmapped drive
+      {"WINDOWS\\win.ini", "<fail>"},                       // relative
+      {"C:WINDOWS\\win.ini", "<fail>"},
+      {"", "<fail>"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(readAll(c.path), c.expected) << c.path;
+
+  std::string hostPath;
+  ASSERT_TRUE(os_.hostPath("c:\\program files\\app\\X.EXE", &hostPath));
+  EXPECT_EQ(hostPath, vol_ + "/Program Files/App/x.EXE");
+  EXPECT_EQ(os_.open(nullptr, kORdOnly), -1);
+}
+
+TEST_F(PosixOsTest, InterleavedFoldersKeepTheirOwnFiles) {
+  // The cached folder must never answer for another folder.
+  makeDir("a");
+  makeDir("b");
+  makeDir("a/b");
+  write("a/f", "a");
+  write("b/f", "b");
+  write("a/b/f", "ab");
+  write("f", "root");
+  const char* sequence[][2] = {{"C:\\a\\f", "a"},    {"C:\\b\\f", "b"}, {"C:\\a\\b\\f", "ab"}, {"C:\\a\\f", "a"},
+                               {"C:\\f", "root"},    {"C:\\A\\F", "a"}, {"C:\\a\\F", "a"},     {"C:\\b\\f", "b"}};
+  for (const auto& step : sequence) {
+    EXPECT_EQ(names("C:\\b\\*.*").count("f"), 1u);
+    EXPECT_EQ(readAll(step[0]), step[1]) << step[0];
+  }
+}
+
+TEST_F(PosixOsTest, ListsDotEntriesFirstEverywhereButAtARoot) {
+  makeDir("empty");
+  makeDir("dir");
+  write("dir/file", "x");
+  makeDir("dir/sub");
+
+  const std::vector<Entry> empty = list("C:\\empty\\*.*");
+  ASSERT_EQ(empty.size(), 2u);
+  EXPECT_EQ(empty[0].name, ".");
+  EXPECT_EQ(empty[1].name, "..");
+  EXPECT_EQ(empty[0].attributes, kAttrDirectory);
+  EXPECT_EQ(empty[1].attributes, kAttrDirectory);
+
+  const std::vector<Entry> dir = list("C:\\DIR\\*");
+  ASSERT_EQ(dir.size(), 4u);
+  EXPECT_EQ(dir[0].name, ".");
+  EXPECT_EQ(dir[1].name, "..");
+  EXPECT_EQ(attributesOf("C:\\dir\\*.*", "sub"), kAttrDirectory);
+  EXPECT_EQ(attributesOf("C:\\dir\\*.*", "file") & kAttrDirectory, 0u);
+
+  EXPECT_EQ(names("C:\\*.*"), (std::set<std::string>{"empty", "dir"}));
+  EXPECT_EQ(names("C:\\..\\*.*"), (std::set<std::string>{"empty", "dir"}));
+
+  EXPECT_EQ(os_.findFirstFile("C:\\missing\\*.*", nullptr), kInvalidHandle);
+  EXPECT_EQ(os_.findFirstFile("C:\\dir\\file\\*.*", nullptr), kInvalidHandle);
+  EXPECT_EQ(os_.findFirstFile("C:\\dir\\", nullptr), kInvalidHandle);
+  EXPECT_EQ(os_.findFirstFile("C:\\", nullptr), kInvalidHandle);
+  EXPECT_EQ(os_.findFirstFile("Q:\\*.*", nullptr), kInvalidHandle);
+}
+
+TEST_F(PosixOsTest, MatchesWildcardsTheWayWindowsDoes) {
+  makeDir("w");
+  const std::vector<std::string> all = {"scrsvr.exe", "scrsvr",   "SCRSVR.DLL", "readme", "a.b.exe",
+                                        "a.exe.txt",  "x.htm",    "x.html",     "abc",    "Mixed.Case"};
+  for (const std::string& n : all) write("w/" + n, "");
+  std::set<std::string> everything(all.begin(), all.end());
+  everything.insert(".");
+  everything.insert("..");
+
+  const struct {
+    const char* pattern;
+    std::set<std::string> expected;
+  } cases[] = {
+      {"*.*", everything},
+      {"*", everything},
+      {"SCRSVR.*", {"scrsvr.exe", "scrsvr", "SCRSVR.DLL"}},  // also the name without a dot
+      {"*.exe", {"scrsvr.exe", "a.b.exe"}},                  // the extension is what follows the last dot
+      {"*.EXE", {"scrsvr.exe", "a.b.exe"}},
+      {"*.htm", {"x.htm"}},
+      {"*.", {"scrsvr", "readme", "abc", ".", ".."}},        // names without an extension
+      {"???", {"abc"}},                                      // '?' may match nothing at the end
+      {"?????", {"abc"}},
+      {"scrsv?.exe", {"scrsvr.exe"}},
+      {"a.*.txt", {"a.exe.txt"}},
+      {"*i*.*", {"Mixed.Case", "x.html"}},
+      {"mixed.case", {"Mixed.Case"}},                        // no wildcard: one named entry
+      {"X.HTM", {"x.htm"}},
+      {"x.ht", {}},
+      {"zz*", {}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(names("C:\\w\\" + std::string(c.pattern)), c.expected) << c.pattern;
+}
+
+TEST_F(PosixOsTest, ListingLeavesOutWhatNoWindowsPathCanName) {
+  makeDir("d");
+  write("d/back\\slash", "x");
+  ASSERT_EQ(::mkfifo(host("d/pipe").c_str(), 0644), 0);
+  write("d/plain", "x");
+  EXPECT_EQ(names("C:\\d\\*.*"), (std::set<std::string>{".", "..", "plain"}));
+  // A fifo must not hang open, and is no file.
+  EXPECT_EQ(os_.open("C:\\d\\pipe", kORdOnly | kOBinary), -1);
+}
+
+TEST_F(PosixOsTest, ReportsReadOnlyWhereTheEntryWasLookedAtAnyway) {
+  makeDir("d");
+  write("d/ro.txt", "x");
+  write("d/rw.txt", "x");
+  ASSERT_EQ(::chmod(host("d/ro.txt").c_str(), 0444), 0);
+  EXPECT_EQ(list("C:\\d\\RO.TXT").at(0).attributes, kAttrReadOnly);
+  EXPECT_EQ(list("C:\\d\\rw.txt").at(0).attributes, kAttrArchive);
+  EXPECT_EQ(list("C:\\d").at(0).attributes, kAttrDirectory);
+  EXPECT_EQ(list("C:\\d").at(0).name, "d");
+}
+
+TEST_F(PosixOsTest, FollowsLinksOnlyWhileTheyStayInsideTheVolume) {
+  makeDir("real");
+  write("real/f", "inside");
+  makeDir("sub");
+  write(outside_ + "/secret", "outside");
+  ::chmod((outside_ + "/secret").c_str(), 0644);
+  link("real", "linkdir");
+  link("real/f", "linkfile");
+  link("../real", "sub/up");           // climbs out of its folder, not out of the volume
+  link("../real/f", "sub/upfile");
+  link("../outside", "out");
+  link("../outside/secret", "outfile");
+  link(outside_, "abs");               // absolute targets count as leaving the volume
+  link(vol_ + "/real/f", "absinside");
+  link("nowhere", "dangling");
+
+  const struct {
+    const char* path;
+    const char* expected;
+  } reads[] = {
+      {"C:\\linkdir\\f", "inside"},  {"C:\\LINKFILE", "inside"},       {"C:\\sub\\up\\f", "inside"},
+      {"C:\\sub\\upfile", "inside"}, {"C:\\out\\secret", "<fail>"},    {"C:\\outfile", "<fail>"},
+      {"C:\\abs\\secret", "<fail>"}, {"C:\\absinside", "<fail>"},      {"C:\\dangling", "<fail>"},
+  };
+  for (const auto& r : reads) EXPECT_EQ(readAll(r.path), r.expected) << r.path;
+
+  EXPECT_EQ(names("C:\\linkdir\\*.*"), (std::set<std::string>{".", "..", "f"}));
+  EXPECT_EQ(names("C:\\sub\\UP\\*.*"), (std::set<std::string>{".", "..", "f"}));
+  EXPECT_TRUE(list("C:\\out\\*.*").empty());
+  EXPECT_TRUE(list("C:\\abs\\*").empty());
+
+  EXPECT_EQ(attributesOf("C:\\*.*", "linkdir"), kAttrDirectory | kAttrReparsePoint);
+  EXPECT_EQ(attributesOf("C:\\*.*", "linkfile"), kAttrReparsePoint | kAttrArchive);
+  EXPECT_EQ(attributesOf("C:\\sub\\*.*", "up"), kAttrDirectory | kAttrReparsePoint);
+  for (const char* n : {"out", "outfile", "abs", "dangling"}) {
+    EXPECT_EQ(attributesOf("C:\\*.*", n) & kAttrDirectory, 0u) << n;
+  }
+
+  // Nothing outside is checked, changed or deleted through a link.
+  EXPECT_EQ(os_.access("C:\\outfile", kAccessExists), -1);
+  EXPECT_EQ(os_.access("C:\\out\\secret", kAccessExists), -1);
+  EXPECT_FALSE(os_.setFileAttributes("C:\\outfile", kAttrReadOnly));
+  EXPECT_FALSE(os_.setFileAttributes("C:\\out\\secret", kAttrReadOnly));
+  EXPECT_FALSE(os_.deleteFile("C:\\out\\secret"));
+  EXPECT_FALSE(os_.deleteFile("C:\\abs\\secret"));
+  EXPECT_EQ(hostMode(outside_ + "/secret"), 0644u);
+  EXPECT_TRUE(hostExists(outside_ + "/secret"));
+  EXPECT_EQ(os_.access("C:\\linkfile", kAccessExists), 0);
+  EXPECT_TRUE(os_.setFileAttributes("C:\\linkfile", kAttrReadOnly));  // reaches the target inside
+  EXPECT_EQ(hostMode("real/f") & S_IWUSR, 0u);
+
+  // Deleting a link entry removes the link, never its target.
+  EXPECT_TRUE(os_.deleteFile("C:\\outfile"));
+  EXPECT_FALSE(hostExists("outfile"));
+  EXPECT_TRUE(os_.deleteFile("C:\\dangling"));
+  EXPECT_TRUE(os_.deleteFile("C:\\linkdir"));
+  EXPECT_TRUE(hostExists("real/f"));
+  EXPECT_TRUE(hostExists(outside_ + "/secret"));
+}
+
+TEST_F(PosixOsTest, WalkingALinkLoopEnds) {
+  makeDir("a");
+  write("a/f", "x");
+  link(".", "a/self");
+  link("..", "a/parent");
+  // Descends into every folder entry, links included, as a naive walker would.
+  int visits = 0;
+  int deepest = 0;
+  std::function<void(const std::string&, int)> walk = [&](const std::string& folder, int depth) {
+    ASSERT_LT(depth, 200) << "the walk does not end";
+    deepest = std::max(deepest, depth);
+    for (const Entry& e : list(folder + "\\*.*")) {
+      ++visits;
+      if ((e.attributes & kAttrDirectory) && e.name != "." && e.name != "..") walk(folder + "\\" + e.name, depth + 1);
+    }
+  };
+  walk("C:\\a", 0);
+  EXPECT_GT(deepest, 1);  // the links were followed
+  EXPECT_LT(visits, 1 << 20);
+}
+
+TEST_F(PosixOsTest, SeeksAndReadsLikeTheRuntimeCalls) {
+  write("ten", "0123456789");
+  const int fd = os_.open("C:\\ten", kORdOnly | kOBinary);
+  ASSERT_GE(fd, 0);
+  char buffer[16];
+  auto readText = [&](unsigned count) {
+    const int got = os_.read(fd, buffer, count);
+    return got < 0 ? std::string("<fail>") : std::string(buffer, got);
+  };
+
+  EXPECT_EQ(os_.lseek(fd, 0, kSeekEnd), 10);
+  EXPECT_EQ(os_.lseek(fd, 4, kSeekSet), 4);
+  EXPECT_EQ(os_.lseek(fd, -1, kSeekSet), -1);  // a negative position fails ...
+  EXPECT_EQ(os_.lseek(fd, -5, kSeekCur), -1);
+  EXPECT_EQ(os_.lseek(fd, -11, kSeekEnd), -1);
+  EXPECT_EQ(readText(2), "45");  // ... and leaves the position where it was
+  EXPECT_EQ(os_.lseek(fd, 0, kSeekCur), 6);
+  EXPECT_EQ(os_.lseek(fd, -3, kSeekEnd), 7);
+  EXPECT_EQ(readText(10), "789");  // a short read at the end
+  EXPECT_EQ(readText(10), "");
+  EXPECT_EQ(os_.lseek(fd, 100, kSeekSet), 100);  // past the end is allowed
+  EXPECT_EQ(readText(4), "");
+  EXPECT_EQ(os_.lseek(fd, 0, 3), -1);
+  EXPECT_EQ(os_.lseek(fd, 0x7FFFFFFF, kSeekSet), 0x7FFFFFFF);
+  EXPECT_EQ(os_.lseek(fd, 1, kSeekCur), -1);  // beyond what 32 bits can report
+  EXPECT_EQ(os_.lseek(fd, 1, kSeekSet), 1);
+  EXPECT_EQ(os_.read(fd, buffer, 0), 0);
+  EXPECT_EQ(os_.read(fd, nullptr, 4), -1);
+  EXPECT_EQ(os_.chsize(fd, 4), -1);  // opened for reading only
+  EXPECT_EQ(os_.close(fd), 0);
+
+  // A closed or foreign descriptor is refused, and a foreign one is left open.
+  EXPECT_EQ(os_.read(fd, buffer, 1), -1);
+  EXPECT_EQ(os_.lseek(fd, 0, kSeekSet), -1);
+  EXPECT_EQ(os_.close(fd), -1);
+  EXPECT_EQ(os_.close(0), -1);
+  EXPECT_NE(::fcntl(0, F_GETFD), -1);
+  EXPECT_EQ(os_.read(-1, buffer, 1), -1);
+}
+
+TEST_F(PosixOsTest, EndOfAFileOfTwoGigabytesCannotBeReported) {
+  const int host = ::open(this->host("big").c_str(), O_CREAT | O_WRONLY, 0644);
+  ASSERT_GE(host, 0);
+  ASSERT_EQ(::ftruncate(host, 0x80000000LL), 0);  // sparse
+  ASSERT_EQ(::pwrite(host, "PE", 2, 0x100), 2);
+  ::close(host);
+  const int fd = os_.open("C:\\big", kORdOnly | kOBinary);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(os_.lseek(fd, 0, kSeekEnd), -1);
+  EXPECT_EQ(os_.lseek(fd, -16, kSeekEnd), -1);
+  EXPECT_EQ(os_.lseek(fd, 0x100, kSeekSet), 0x100);
+  char buffer[2];
+  EXPECT_EQ(os_.read(fd, buffer, 2), 2);
+  EXPECT_EQ(std::string(buffer, 2), "PE");
+  os_.close(fd);
+}
+
+TEST_F(PosixOsTest, ChsizeCutsAndGrowsAndTheEndFollows) {
+  write("f", "0123456789");
+  const int fd = os_.open("C:\\F", kORdWr | kOBinary);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(os_.lseek(fd, 0, kSeekEnd), 10);
+  EXPECT_EQ(os_.chsize(fd, 4), 0);
+  EXPECT_EQ(os_.lseek(fd, 0, kSeekEnd), 4);
+  EXPECT_EQ(os_.chsize(fd, 6), 0);
+  EXPECT_EQ(os_.lseek(fd, 0, kSeekEnd), 6);
+  EXPECT_EQ(os_.chsize(fd, -1), -1);
+  EXPECT_EQ(os_.close(fd), 0);
+  EXPECT_EQ(readAll("C:\\f"), std::string("0123\0\0", 6));
+}
+
+TEST_F(PosixOsTest, OpensOnlyRegularFilesWithKnownFlags) {
+  makeDir("d");
+  write("ro", "x");
+  ::chmod(host("ro").c_str(), 0444);
+  write("rw", "x");
+  const struct {
+    const char* path;
+    int flags;
+    bool opens;
+  } cases[] = {
+      {"C:\\rw", kORdOnly, true},
+      {"C:\\rw", kORdOnly | kOBinary, true},
+      {"C:\\rw", kOWrOnly | kOBinary, true},
+      {"C:\\rw", kORdWr | kOBinary, true},
+      {"C:\\ro", kORdOnly | kOBinary, true},
+      {"C:\\ro", kORdWr | kOBinary, false},  // read-only, as Windows refuses it
+      {"C:\\ro", kOWrOnly, false},
+      {"C:\\rw", 3, false},
+      {"C:\\rw", kORdOnly | 0x0100, false},  // _O_CREAT is not offered
+      {"C:\\rw", kORdWr | 0x0200, false},    // nor _O_TRUNC
+      {"C:\\d", kORdOnly | kOBinary, false},
+      {"C:\\", kORdOnly | kOBinary, false},
+  };
+  for (const auto& c : cases) {
+    const int fd = os_.open(c.path, c.flags);
+    EXPECT_EQ(fd >= 0, c.opens) << c.path << " flags " << c.flags;
+    if (fd >= 0) os_.close(fd);
+  }
+  // A write-only descriptor cannot be read.
+  const int fd = os_.open("C:\\rw", kOWrOnly | kOBinary);
+  char c;
+  EXPECT_EQ(os_.read(fd, &c, 1), -1);
+  os_.close(fd);
+}
+
+TEST_F(PosixOsTest, ReadOnlyAttributeIsTheOwnerWriteBit) {
+  makeDir("d");
+  write("d/f", "x");
+  ASSERT_EQ(::chmod(host("d/f").c_str(), 0664), 0);
+
+  EXPECT_TRUE(os_.setFileAttributes("C:\\D\\F", kAttrReadOnly | kAttrHidden));
+  EXPECT_EQ(hostMode("d/f"), 0464u);  // only the owner's write bit goes
+  EXPECT_EQ(os_.access("C:\\d\\f", kAccessWrite), -1);
+  EXPECT_EQ(os_.access("C:\\d\\f", kAccessExists), 0);
+  EXPECT_EQ(os_.access("C:\\d\\f", kAccessRead), 0);
+  EXPECT_EQ(list("C:\\d\\f").at(0).attributes, kAttrReadOnly);
+
+  EXPECT_TRUE(os_.setFileAttributes("C:\\d\\f", kAttrArchive));
+  EXPECT_EQ(hostMode("d/f"), 0664u);
+  EXPECT_EQ(os_.access("C:\\d\\f", kAccessWrite), 0);
+  EXPECT_EQ(os_.access("C:\\d\\f", kAccessWrite | kAccessRead), 0);
+  EXPECT_TRUE(os_.setFileAttributes("C:\\d\\f", kAttrHidden | kAttrSystem));  // other bits ignored
+  EXPECT_EQ(hostMode("d/f"), 0664u);
+
+  EXPECT_FALSE(os_.setFileAttributes("C:\\d\\missing", kAttrArchive));
+  EXPECT_FALSE(os_.setFileAttributes("C:\\d\\f\\", kAttrArchive));
+  EXPECT_FALSE(os_.setFileAttributes("E:\\f", kAttrArchive));
+  EXPECT_EQ(os_.access("C:\\d\\missing", kAccessExists), -1);
+  EXPECT_EQ(os_.access("C:\\d\\f", 1), -1);  // no such mode
+  EXPECT_EQ(os_.access("C:\\d", kAccessExists), 0);
+  EXPECT_EQ(os_.access("C:\\d\\", kAccessExists), 0);
+  EXPECT_EQ(os_.access("C:\\d\\f\\", kAccessExists), -1);
+  EXPECT_EQ(os_.access("C:\\", kAccessExists), 0);
+  EXPECT_EQ(os_.access("C:\\PROGRAM FILES", kAccessExists), -1);
+}
+
+TEST_F(PosixOsTest, DeletesFilesButNoFoldersNorReadOnlyFiles) {
+  makeDir("d");
+  write("d/Victim.EXE", "x");
+  write("d/ro", "x");
+  ::chmod(host("d/ro").c_str(), 0444);
+
+  EXPECT_TRUE(os_.deleteFile("C:\\D\\victim.exe"));
+  EXPECT_FALSE(hostExists("d/Victim.EXE"));
+  EXPECT_FALSE(os_.deleteFile("C:\\d\\victim.exe"));
+  EXPECT_FALSE(os_.deleteFile("C:\\d"));
+  EXPECT_TRUE(hostExists("d"));
+  EXPECT_FALSE(os_.deleteFile("C:\\d\\ro"));  // as DeleteFileA refuses a read-only file
+  EXPECT_TRUE(os_.setFileAttributes("C:\\d\\ro", kAttrArchive));
+  EXPECT_TRUE(os_.deleteFile("C:\\d\\ro"));
+  EXPECT_FALSE(os_.deleteFile("C:\\"));
+  EXPECT_FALSE(os_.deleteFile(nullptr));
+}
+
+TEST_F(PosixOsTest, DriveTypesFollowTheMapping) {
+  const struct {
+    const char* root;
+    unsigned type;
+  } cases[] = {
+      {"C:\\", kDriveFixed}, {"c:\\", kDriveFixed},         {"C:", kDriveFixed},
+      {"D:\\", kDriveNoRootDir}, {"C:\\dir", kDriveNoRootDir}, {"", kDriveNoRootDir},
+      {nullptr, kDriveNoRootDir},
+  };
+  for (const auto& c : cases) EXPECT_EQ(os_.getDriveType(c.root), c.type) << (c.root ? c.root : "(null)");
+
+  os_.mapDrive('d', base_ + "/no-such-folder");
+  EXPECT_EQ(os_.getDriveType("D:\\"), kDriveNoRootDir);
+  os_.mapDrive('D', outside_);
+  EXPECT_EQ(os_.getDriveType("D:\\"), kDriveFixed);
+  EXPECT_EQ(names("D:\\*.*"), std::set<std::string>{});
+}
+
+TEST_F(PosixOsTest, PathsStopAt259Characters) {
+  // "C:\" + 100 + "\" + 100 + "\" + name: 205 characters before the name.
+  const std::string a(100, 'a'), b(100, 'b');
+  makeDir(a);
+  makeDir(a + "/" + b);
+  const std::string name259(54, 'n'), name260(55, 'n');
+  write(a + "/" + b + "/" + name259, "ok");
+  write(a + "/" + b + "/" + name260, "ok");
+  const std::string folder = "C:\\" + a + "\\" + b + "\\";
+  ASSERT_EQ((folder + name259).size(), 259u);
+  EXPECT_EQ(readAll(folder + name259), "ok");
+  EXPECT_EQ(readAll(folder + name260), "<fail>");  // MAX_PATH, as the ANSI calls
+  EXPECT_EQ(os_.access((folder + name260).c_str(), kAccessExists), -1);
+  EXPECT_FALSE(os_.deleteFile((folder + name260).c_str()));
+  EXPECT_TRUE(hostExists(a + "/" + b + "/" + name260));
+  EXPECT_EQ(names(folder + std::string(54, '?')).size(), 1u);
+  EXPECT_TRUE(names(folder + std::string(55, '?')).empty());
+}
+
+TEST_F(PosixOsTest, SearchHandlesAreTheirOwn) {
+  makeDir("a");
+  makeDir("b");
+  write("a/x", "");
+  write("b/y", "");
+  FindData first, second;
+  const OsHandle ha = os_.findFirstFile("C:\\a\\*.*", &first);
+  const OsHandle hb = os_.findFirstFile("C:\\b\\?", &second);
+  ASSERT_NE(ha, kInvalidHandle);
+  ASSERT_NE(hb, kInvalidHandle);
+  EXPECT_STREQ(second.fileName, "y");
+  EXPECT_FALSE(os_.findNextFile(hb, &second));
+  EXPECT_STREQ(first.fileName, ".");
+  EXPECT_TRUE(os_.findNextFile(ha, &first));
+  EXPECT_STREQ(first.fileName, "..");
+  EXPECT_TRUE(os_.findClose(hb));
+  EXPECT_FALSE(os_.findClose(hb));
+  EXPECT_FALSE(os_.findNextFile(hb, &second));
+  // A closed handle stays dead even when its slot serves a new listing.
+  const OsHandle hc = os_.findFirstFile("C:\\b\\*", &second);
+  ASSERT_NE(hc, kInvalidHandle);
+  EXPECT_NE(hc, hb);
+  EXPECT_FALSE(os_.findNextFile(hb, &second));
+  EXPECT_TRUE(os_.findNextFile(ha, &first));
+  EXPECT_STREQ(first.fileName, "x");
+  EXPECT_FALSE(os_.findNextFile(ha, &first));
+  EXPECT_TRUE(os_.findClose(ha));
+  EXPECT_TRUE(os_.findClose(hc));
+  EXPECT_FALSE(os_.findClose(kInvalidHandle));
+  EXPECT_FALSE(os_.findClose(0));
+}
+
+TEST_F(PosixOsTest, RegistryProcessesAndServicesAreAbsent) {
+  HKey key = 1234;
+  EXPECT_EQ(os_.regOpenKeyEx(kHkeyLocalMachine, "Software\\Microsoft\\Windows\\CurrentVersion\\Run", kKeyAllAccess,
+                             &key),
+            kErrorFileNotFound);
+  EXPECT_EQ(key, 0u);
+  std::uint32_t size = 64;
+  std::uint8_t data[64];
+  EXPECT_EQ(os_.regQueryValueEx(kHkeyPerformanceData, "Global", nullptr, data, &size), kErrorFileNotFound);
+  EXPECT_EQ(os_.regDeleteValue(kHkeyLocalMachine, "x"), kErrorFileNotFound);
+  EXPECT_EQ(os_.regDeleteKey(kHkeyLocalMachine, "SYSTEM\\ControlSet001\\Services\\x"), kErrorFileNotFound);
+  EXPECT_EQ(os_.regCloseKey(kHkeyPerformanceData), kErrorSuccess);
+
+  EXPECT_EQ(os_.loadLibrary("Kernel32.dll"), 0u);
+  EXPECT_EQ(os_.getProcAddress(0, "CreateToolhelp32Snapshot"), 0u);
+  EXPECT_EQ(os_.createToolhelp32Snapshot(0, kTh32csSnapProcess, 0), kInvalidHandle);
+  std::uint32_t ids[4], returned = 99;
+  EXPECT_FALSE(os_.enumProcesses(0, ids, sizeof ids, &returned));
+  EXPECT_EQ(returned, 0u);
+  EXPECT_EQ(os_.openProcess(kProcessTerminate, false, 4), 0u);
+  EXPECT_FALSE(os_.terminateProcess(0, 0));
+  EXPECT_EQ(os_.openSCManager(nullptr, nullptr, kScManagerAllAccess), 0u);
+  EXPECT_EQ(os_.openService(0, "x", kServiceAllAccess), 0u);
+  ServiceStatus status;
+  EXPECT_FALSE(os_.queryServiceStatus(0, &status));
+  EXPECT_FALSE(os_.controlService(0, kServiceControlStop, &status));
+}
+
+TEST_F(PosixOsTest, PlatformIsNeither9xNorNt) {
+  OsVersionInfo info;
+  std::memset(&info, 0x5A, sizeof info);
+  info.size = sizeof info;
+  ASSERT_TRUE(os_.getVersionEx(&info));
+  EXPECT_EQ(info.platformId, kPlatformWin32s);
+  EXPECT_EQ(info.size, sizeof info);
+  EXPECT_EQ(info.csdVersion[0], '\0');
+  info.size = 0;
+  EXPECT_FALSE(os_.getVersionEx(&info));
+  EXPECT_FALSE(os_.getVersionEx(nullptr));
+}
+
+TEST_F(PosixOsTest, WindowsDirectoryHasWin32Semantics) {
+  char buffer[32];
+  EXPECT_EQ(os_.getWindowsDirectory(buffer, sizeof buffer), 10u);
+  EXPECT_STREQ(buffer, "C:\\WINDOWS");
+  std::memset(buffer, 'z', sizeof buffer);
+  EXPECT_EQ(os_.getWindowsDirectory(buffer, 10), 11u);  // too small: the size needed
+  EXPECT_EQ(buffer[0], 'z');
+  EXPECT_EQ(os_.getWindowsDirectory(buffer, 11), 10u);
+  os_.setWindowsDirectory("D:\\WINNT");
+  EXPECT_EQ(os_.getWindowsDirectory(buffer, sizeof buffer), 8u);
+  EXPECT_STREQ(buffer, "D:\\WINNT");
+  os_.setWindowsDirectory("");
+  EXPECT_EQ(os_.getWindowsDirectory(buffer, sizeof buffer), 0u);
+}
+
+TEST_F(PosixOsTest, WideCharToMultiByteConvertsPlainly) {
+  char out[8];
+  const struct {
+    std::u16string wide;
+    int length;  // -1: up to and with the zero
+    int outSize;
+    int result;
+    std::string text;
+  } cases[] = {
+      {u"abc", -1, 8, 4, std::string("abc\0", 4)},
+      {u"abc", 2, 8, 2, "ab"},
+      {u"\u00e9\u20ac\u0041", 3, 8, 3, "\xe9?A"},  // Latin-1 kept, the rest '?'
+      {u"abc", -1, 0, 4, ""},                      // size query
+      {u"abc", -1, 3, 0, ""},                      // too small: nothing
+      {u"abc", 0, 8, 0, ""},
+      {u"abc", -2, 8, 0, ""},
+  };
+  for (const auto& c : cases) {
+    std::memset(out, 0, sizeof out);
+    const int result = os_.wideCharToMultiByte(kCpAcp, 0, c.wide.c_str(), c.length, c.outSize ? out : nullptr,
+                                               c.outSize);
+    EXPECT_EQ(result, c.result) << c.length << "/" << c.outSize;
+    if (result > 0 && c.outSize > 0) EXPECT_EQ(std::string(out, result), c.text);
+  }
+  EXPECT_EQ(os_.wideCharToMultiByte(kCpAcp, 0, nullptr, -1, out, 8), 0);
+  EXPECT_EQ(os_.wideCharToMultiByte(kCpAcp, 0, u"a", 1, nullptr, 8), 0);
+}
+
+TEST_F(PosixOsTest, MessagesGoToTheInstalledHandlers) {
+  Message msg{};
+  EXPECT_FALSE(os_.peekMessage(&msg));
+  EXPECT_EQ(os_.sendMessage(1, 0x000A, 0, 0), 0);
+  EXPECT_EQ(os_.messageBox(1, "Terminate the Scan now?", "Warning", kMbYesNo | kMbIconInformation), kIdNo);
+  os_.dispatchMessage(&msg);  // no handler: nothing happens
+
+  int queued = 1;
+  os_.setMessageSource([&](Message* m) {
+    if (queued == 0) return false;
+    --queued;
+    m->message = kWmQuit;
+    m->wParam = 27;
+    return true;
+  });
+  std::vector<std::string> seen;
+  os_.setMessageSink([&](HWnd w, std::uint32_t m, std::uintptr_t wp, std::intptr_t lp) -> std::intptr_t {
+    seen.push_back(std::to_string(w) + "," + std::to_string(m) + "," + std::to_string(wp) + "," + std::to_string(lp));
+    return 77;
+  });
+  os_.setMessageBoxHandler([&](HWnd, const char* text, const char* caption, std::uint32_t style) {
+    seen.push_back(std::string(text) + "|" + caption + "|" + std::to_string(style));
+    return kIdYes;
+  });
+  const Message* dispatched = nullptr;
+  os_.setDispatchHandler([&](const Message* m) { dispatched = m; });
+
+  ASSERT_TRUE(os_.peekMessage(&msg));
+  EXPECT_EQ(msg.message, kWmQuit);
+  EXPECT_EQ(msg.wParam, 27u);
+  EXPECT_FALSE(os_.peekMessage(&msg));
+  EXPECT_EQ(os_.sendMessage(5, 0x000B, 1, -2), 77);
+  EXPECT_EQ(os_.messageBox(5, "t", "c", 0x44), kIdYes);
+  os_.dispatchMessage(&msg);
+  EXPECT_EQ(dispatched, &msg);
+  EXPECT_EQ(seen, (std::vector<std::string>{"5,11,1,-2", "t|c|68"}));
+}
+
+}  // namespace
+}  // namespace purgato
