@@ -9,9 +9,11 @@
 # Builds the tree once (make_samples --bench), then alternates the floor
 # walk and a whole scan (output to a file, not a terminal), putting the
 # deleted samples and the cut start-up files back before each pair. Prints
-# the median files per second of both and the median of the per-pair
-# ratios scan time / floor time. Each scan's statistics must show all N
-# files scanned and every sample found, or the run fails.
+# the median files per second of both (wall clock) and the median of the
+# per-pair ratios scan time / floor time, for wall clock and for CPU time
+# (user + system; steadier when other work shares the machine). Each
+# scan's statistics must show all N files scanned and every sample found,
+# or the run fails.
 set -euo pipefail
 
 N=${1:-50000}
@@ -19,10 +21,13 @@ RUNS=${RUNS:-7}
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${BUILD_DIR:-$ROOT/build-bench}
 
+mkdir -p "$BUILD"
 if [[ ! -f $BUILD/build.ninja ]]; then
-  cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release >"$BUILD/bench-build.log" 2>&1 ||
+    { cat "$BUILD/bench-build.log" >&2; exit 1; }
 fi
-ninja -C "$BUILD" -j2 purgato-scan make_samples floor_walk >/dev/null
+ninja -C "$BUILD" -j2 purgato-scan make_samples floor_walk >"$BUILD/bench-build.log" 2>&1 ||
+  { cat "$BUILD/bench-build.log" >&2; exit 1; }
 
 DATA=$BUILD/bench-data
 TREE=$DATA/tree-$N
@@ -35,45 +40,39 @@ fi
 SAMPLES=$(grep -c . "$TREE.stash/list")  # samples + win.ini + AUTOEXEC.BAT
 DELETED=$((SAMPLES - 2))
 
-now() { echo "${EPOCHREALTIME/[.,]/}"; }  # microseconds
-
-floor_times=()
-scan_times=()
+TIMEFORMAT='%R %U %S'  # wall, user and system seconds of each `time`
 restore() { cp -a "$TREE.stash/tree/." "$TREE/"; }
+: >"$DATA/times"
 for ((run = 0; run < RUNS; run++)); do
   restore
-  start=$(now)
-  floor_out=$("$BUILD/floor_walk" "$TREE")
-  floor_times+=($(($(now) - start)))
+  { time "$BUILD/floor_walk" "$TREE" >"$DATA/floor.out"; } 2>"$DATA/floor.time"
+  read -r floor_out <"$DATA/floor.out"
   [[ $floor_out == "files $N "* ]] || { echo "floor walk saw: $floor_out" >&2; exit 1; }
 
-  start=$(now)
   status=0
-  "$BUILD/purgato-scan" --drive "C=$TREE" >"$DATA/scan.out" || status=$?
-  scan_times+=($(($(now) - start)))
-  [[ $status == 1 ]] || { echo "scan exit status $status" >&2; exit 1; }
+  { time "$BUILD/purgato-scan" --drive "C=$TREE" >"$DATA/scan.out"; } 2>"$DATA/scan.time" || status=$?
+  [[ $status == 1 ]] || { echo "scan exit status $status" >&2; cat "$DATA/scan.time" >&2; exit 1; }
   grep -qxF "$(printf 'Total files scanned\t\t:  %d' "$N")" "$DATA/scan.out" ||
     { echo "scan did not count $N files:" >&2; tail -7 "$DATA/scan.out" >&2; exit 1; }
   grep -qxF "$(printf 'Total files deleted\t\t:  %d' "$DELETED")" "$DATA/scan.out" ||
     { echo "scan did not delete $DELETED samples:" >&2; tail -7 "$DATA/scan.out" >&2; exit 1; }
   [[ $(tail -1 "$DATA/scan.out") == "Scanning completed" ]] || { echo "scan did not complete" >&2; exit 1; }
+  ((run == 0)) || echo "$(cat "$DATA/floor.time") $(cat "$DATA/scan.time")" >>"$DATA/times"
 done
 restore
 
-# Drop the warm-up pair; medians of the rest.
-printf '%s\n' "${floor_times[@]:1}" >"$DATA/floor.times"
-printf '%s\n' "${scan_times[@]:1}" >"$DATA/scan.times"
-paste "$DATA/floor.times" "$DATA/scan.times" | awk -v n="$N" -v runs="$((RUNS - 1))" '
-  function median(a, k,   i, j, t) {
-    for (i = 1; i <= k; i++) for (j = i + 1; j <= k; j++) if (a[j] < a[i]) { t = a[i]; a[i] = a[j]; a[j] = t }
-    return k % 2 ? a[(k + 1) / 2] : (a[k / 2] + a[k / 2 + 1]) / 2
+# The warm-up pair is not in the table; medians of the rest.
+awk -v n="$N" -v runs="$((RUNS - 1))" '
+  function median(a, k,   i, j, t, b) {
+    for (i = 1; i <= k; i++) b[i] = a[i]
+    for (i = 1; i <= k; i++) for (j = i + 1; j <= k; j++) if (b[j] < b[i]) { t = b[i]; b[i] = b[j]; b[j] = t }
+    return k % 2 ? b[(k + 1) / 2] : (b[k / 2] + b[k / 2 + 1]) / 2
   }
-  { f[NR] = $1; s[NR] = $2; r[NR] = $2 / $1 }
+  { fw[NR] = $1; fc[NR] = $2 + $3; sw[NR] = $4; sc[NR] = $5 + $6; rw[NR] = $4 / $1; rc[NR] = ($5 + $6) / ($2 + $3) }
   END {
-    mf = median(f, NR); ms = median(s, NR); mr = median(r, NR)
-    printf "files %d, %d timed runs each (first pair dropped as warm-up)\n", n, runs
-    printf "floor walk   : %9.0f files/s  (median %.1f ms)\n", n / (mf / 1e6), mf / 1e3
-    printf "purgato-scan : %9.0f files/s  (median %.1f ms)\n", n / (ms / 1e6), ms / 1e3
-    printf "ratio scan/floor: %.2f (median of per-pair ratios)\n", mr
+    printf "files %d, %d timed pairs (the first pair was dropped as warm-up)\n", n, runs
+    printf "floor walk   : %8.0f files/s  (median wall %.3f s, CPU %.3f s)\n", n / median(fw, NR), median(fw, NR), median(fc, NR)
+    printf "purgato-scan : %8.0f files/s  (median wall %.3f s, CPU %.3f s)\n", n / median(sw, NR), median(sw, NR), median(sc, NR)
+    printf "ratio scan/floor, median of the per-pair ratios: wall %.2f, CPU %.2f\n", median(rw, NR), median(rc, NR)
     printf "every scan counted %d files scanned and deleted every sample\n", n
-  }'
+  }' "$DATA/times"

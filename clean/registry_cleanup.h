@@ -18,8 +18,9 @@ constexpr int kWinIniTail = 50;
 constexpr int kAutoexecTail = 15;
 
 // Reads a value into buffer (size bytes). 1 when open, both queries and the
-// close succeed; a value that does not fit is a failure and nothing is
-// written past the buffer.
+// close succeed; a value that does not fit, zero included, is a failure and
+// nothing is written past the buffer. On success the text ends with a zero
+// inside the buffer even when the stored data has none.
 int readRegistryString(Os& os, HKey root, const char* key, const char* valueName, char* buffer,
                        std::size_t size);
 // 1 when the value exists (its size could be asked), whatever its length.

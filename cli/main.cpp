@@ -1,4 +1,5 @@
 // purgato-scan: the scan of a mounted Windows volume, from a console.
+#include <dirent.h>
 #include <sys/stat.h>
 
 #include <cctype>
@@ -33,6 +34,20 @@ struct MappedFolder {
   char letter;
   std::string realFolder;  // canonical host path of the drive's folder
 };
+
+bool hasEntries(const std::string& folder) {
+  DIR* dir = ::opendir(folder.c_str());
+  if (!dir) return false;
+  bool found = false;
+  while (const struct dirent* entry = ::readdir(dir)) {
+    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+      found = true;
+      break;
+    }
+  }
+  ::closedir(dir);
+  return found;
+}
 
 bool isDirectory(const std::string& path) {
   struct stat info;
@@ -186,6 +201,16 @@ int run(int argc, const char* const* argv) {
     const char root[] = {drive.letter, ':', '\\', '\0'};
     if (os.getDriveType(root) != kDriveFixed)
       return usageError(std::string("--drive ") + drive.letter + ": cannot open folder '" + drive.folder + "'");
+    // A volume layer that cannot list what the host sees would scan nothing
+    // and still report a completed scan.
+    const char everything[] = {drive.letter, ':', '\\', '*', '.', '*', '\0'};
+    FindData data;
+    const OsHandle find = os.findFirstFile(everything, &data);
+    if (find != kInvalidHandle) {
+      os.findClose(find);
+    } else if (hasEntries(drive.folder)) {
+      return usageError(std::string("--drive ") + drive.letter + ": cannot list folder '" + drive.folder + "'");
+    }
     mapped.push_back({drive.letter, canonical(drive.folder)});
   }
 

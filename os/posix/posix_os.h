@@ -7,18 +7,28 @@
 // "." and ".." inside a path are folded lexically, as Win32 does, and a
 // ".." at the root stays at the root.
 //
+// A path of 260 characters or more fails, as the ANSI calls fail beyond
+// MAX_PATH.
+//
 // Every path resolves beneath its drive's root directory
 // (openat2 with RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS): a symbolic link
 // whose target lies inside the volume behaves like its target; one that
-// leads out of it, or dangles, cannot be opened, listed into, deleted
-// through or have its attributes set. Nothing outside a mapped folder is
-// ever read or changed. Deleting the link entry itself is fine.
+// leads out of it, dangles, or has an absolute target (even one that
+// names a place inside) cannot be opened, listed into, deleted through or
+// have its attributes set. Nothing outside a mapped folder is ever read or
+// changed. Deleting the link entry itself is fine.
 //
 // Listings carry only the directory and reparse-point bits reliably
 // (kAttrDirectory, kAttrReparsePoint for a link); kAttrReadOnly and
-// kAttrArchive are reported only where a stat was made anyway (an entry of
-// unknown type or a link). Each entry is not stat'ed, as that would double
-// the system calls of a scan; the core reads nothing else from a listing.
+// kAttrArchive are reported only where a stat was made anyway (a link, an
+// entry of unknown type, or a pattern without wildcards). Entries are not
+// stat'ed one by one, as that would double the system calls of a scan; the
+// core reads nothing else from a listing. Fifos, devices, sockets and names
+// holding a backslash are left out: no Windows path names them.
+//
+// The read-only attribute is the owner's write bit. As on Windows, a
+// read-only file cannot be opened for writing nor deleted (root could do
+// both here). Text mode reads like binary mode: no newline translation.
 //
 // There is no registry, process list or service manager: those calls fail
 // the way Windows fails when the thing is absent, and getVersionEx reports

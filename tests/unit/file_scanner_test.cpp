@@ -271,6 +271,18 @@ TEST_F(ScanFileTest, AnyFailedSeekOrReadBeforeTheMatchMeansNoMatch) {
   EXPECT_EQ(os.logLines().size(), 2u);  // the two final, unfaulted scans
 }
 
+TEST_F(ScanFileTest, ReadOnlyFileOfARunningProcessIsExamined) {
+  // The file is only read: neither its read-only bit nor the process that
+  // runs from it keeps the scanner out.
+  const std::string path = "C:\\WINDOWS\\SYSTEM\\SCRSVR.EXE";
+  volume.writeFile(path, buildWormSample(0));
+  ASSERT_TRUE(os.setFileAttributes(path.c_str(), kAttrReadOnly | kAttrHidden | kAttrSystem));
+  os.addProcess(0x1A4, path);
+  session.processImageMode = true;
+  EXPECT_EQ(scan(path), 1);
+  EXPECT_TRUE(session.imageInfected);
+}
+
 TEST_F(ScanFileTest, ProcessImageIsOnlyRecorded) {
   const std::string path = "C:\\WINDOWS\\SYSTEM\\SCRSVR.EXE";
   const Bytes worm = buildWormSample(5);
@@ -422,8 +434,8 @@ TEST_F(ScanFileTest, RunValueNamedAfterTheFileGoesOnlyForWormFiles) {
     EXPECT_EQ(runLines, c.removed ? 3 : 2);
     if (c.removed && !c.processImage) {
       // Removed before the file's own line.
+      ASSERT_EQ(mine.size(), 4u);
       EXPECT_EQ(mine[2], kRunLine);
-      EXPECT_EQ(mine.size(), 4u);
     }
   }
 }
