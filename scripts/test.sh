@@ -34,14 +34,14 @@ configure_and_build() {
 
 native() {
   configure_and_build build/native -DPURGATO_WERROR=ON &&
-    (cd build/native && ctest --output-on-failure -j"$jobs")
+    (cd build/native && ctest --output-on-failure --timeout 300 -j"$jobs")
 }
 
 sanitized() {
   configure_and_build build/asan -DPURGATO_SANITIZE=ON -DPURGATO_BENCH=OFF &&
     (cd build/asan &&
       ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-        ctest --output-on-failure -j"$jobs")
+        ctest --output-on-failure --timeout 300 -j"$jobs")
 }
 
 # The product must load on Windows 95 and NT 4 and carry its run-time.
