@@ -1,6 +1,7 @@
 // PosixOs against real temporary folders: one folder mapped as drive C,
 // and a sibling folder outside the volume that must never be reached.
 #include "os/posix/posix_os.h"
+#include "os/posix/beneath.h"
 
 #include <fcntl.h>
 #include <ftw.h>
@@ -305,6 +306,50 @@ TEST_F(PosixOsTest, FollowsLinksOnlyWhileTheyStayInsideTheVolume) {
   EXPECT_TRUE(os_.deleteFile("C:\\linkdir"));
   EXPECT_TRUE(hostExists("real/f"));
   EXPECT_TRUE(hostExists(outside_ + "/secret"));
+}
+
+// The lookup used where the kernel has no openat2: it must never leave the
+// folder, and it may refuse links that openat2 would have followed.
+TEST_F(PosixOsTest, LookupWithoutOpenat2NeverLeavesTheFolder) {
+  makeDir("a");
+  makeDir("a/b");
+  write("a/b/f.txt", "inside");
+  write(outside_ + "/secret", "outside");
+  link(outside_ + "/secret", "a/abs");
+  link("../../outside/secret", "a/rel");
+  link("b", "a/inner");
+  const int root = ::open(vol_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(root, 0);
+  struct Case {
+    const char* path;
+    int flags;
+    bool opens;
+  } cases[] = {
+      {"a/b/f.txt", O_RDONLY, true},
+      {"a//b/f.txt", O_RDONLY, true},
+      {"a/b", O_PATH | O_DIRECTORY, true},
+      {"", O_PATH | O_DIRECTORY, true},
+      {"a/b/../b/f.txt", O_RDONLY, false},
+      {"../outside/secret", O_RDONLY, false},
+      {"a/abs", O_RDONLY, false},
+      {"a/abs", O_PATH, false},
+      {"a/rel", O_RDONLY, false},
+      {"a/inner/f.txt", O_RDONLY, false},
+      {"a/missing", O_RDONLY, false},
+  };
+  for (const Case& c : cases) {
+    const int fd = openBeneathByComponents(root, c.path, c.flags);
+    EXPECT_EQ(fd >= 0, c.opens) << c.path;
+    if (fd >= 0) {
+      if ((c.flags & O_PATH) == 0) {
+        char buffer[16] = {};
+        EXPECT_EQ(::read(fd, buffer, sizeof buffer), 6) << c.path;
+        EXPECT_STREQ(buffer, "inside") << c.path;
+      }
+      ::close(fd);
+    }
+  }
+  ::close(root);
 }
 
 TEST_F(PosixOsTest, WalkingALinkLoopEnds) {

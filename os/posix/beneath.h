@@ -1,0 +1,13 @@
+// Opening a path beneath a folder descriptor so that neither ".." nor a
+// symbolic link can lead out of it.
+#pragma once
+
+namespace purgato {
+
+// openat2 with RESOLVE_BENEATH; where the kernel has no openat2, falls back
+// to openBeneathByComponents. A descriptor, or -1 with errno set.
+int openBeneath(int dirFd, const char* path, int flags);
+// One name at a time with O_NOFOLLOW: ".." and every link are refused.
+int openBeneathByComponents(int dirFd, const char* path, int flags);
+
+}  // namespace purgato
