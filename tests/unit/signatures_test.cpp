@@ -204,6 +204,19 @@ TEST_F(MatchTest, PositionsOutsideTheFileNeverMatch) {
   EXPECT_EQ(findSignature(os, fd, length, INT32_MIN), nullptr);
 }
 
+TEST_F(MatchTest, RowsWithPositionsBeforeTheStartLetLaterRowsMatch) {
+  // 24064 bytes, entry offset 20000: rows 2 and 3 pass their length test but
+  // compute positions before the start of the file; row 9 (20739 +- 4095)
+  // carries its patterns and must still be reached.
+  const std::int32_t entry = 20000;
+  ASSERT_LT(entry + signatureTable[1].offset1, 0);
+  ASSERT_LT(entry + signatureTable[2].offset1, 0);
+  Bytes bytes(24064, 0);
+  putBytes(bytes, std::size_t(entry + signatureTable[8].offset1), signatureTable[8].pattern1, kPatternLength);
+  putBytes(bytes, std::size_t(entry + signatureTable[8].offset2), signatureTable[8].pattern2, kPatternLength);
+  EXPECT_EQ(found(bytes, entry), 8);
+}
+
 TEST_F(MatchTest, UnknownLengthTestNeverMatches) {
   const int fd = openWith(buildWormSample(0));
   SignatureRecord record = signatureTable[0];
