@@ -34,6 +34,12 @@ bool folderOf(const char* pattern, char* folder) {
 
 bool isDotEntry(const char* name) { return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0; }
 
+// One message handled; true when that (or anything before) asked to stop.
+bool pumpAndCheckCancel(ScanSession& session, Os& os) {
+  pumpMessages(session, os);
+  return session.cancelRequested;
+}
+
 // Registers the drive's Program Files folder when the walk starts at a root.
 void registerRoot(ScanSession& session, Os& os, const char* pattern) {
   if (std::strlen(pattern) > 6) return;
@@ -76,8 +82,7 @@ PassEnd filePass(ScanSession& session, Os& os, const char* pattern) {
   char folder[kPathSize];
   const bool hasFolder = folderOf(pattern, folder);
   do {
-    pumpMessages(session, os);
-    if (session.cancelRequested) {
+    if (pumpAndCheckCancel(session, os)) {
       end = PassEnd::kCancelled;
       break;
     }
@@ -96,8 +101,7 @@ PassEnd filePass(ScanSession& session, Os& os, const char* pattern) {
     }
     // An entry whose path would not fit is passed over, never truncated.
     if (fits) visitEntry(session, os, entryPath, data);
-    pumpMessages(session, os);
-    if (session.cancelRequested) {
+    if (pumpAndCheckCancel(session, os)) {
       end = PassEnd::kCancelled;
       break;
     }
@@ -120,8 +124,7 @@ PassEnd folderPass(ScanSession& session, Os& os, const char* pattern) {
 
   PassEnd end = PassEnd::kDone;
   do {
-    pumpMessages(session, os);
-    if (session.cancelRequested) {
+    if (pumpAndCheckCancel(session, os)) {
       end = PassEnd::kCancelled;
       break;
     }
