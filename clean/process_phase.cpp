@@ -56,16 +56,8 @@ void applyToImage(ScanSession& session, Os& os, const ProcessNode& node) {
   session.pendingImageAction = 0;
 }
 
-bool terminateOnce(Os& os, std::uint32_t processId) {
-  const OsHandle process = os.openProcess(kTerminateAccess, false, processId);
-  if (process == 0) return false;
-  const bool ended = os.terminateProcess(process, 0);
-  os.closeHandle(process);
-  return ended;
-}
-
 // Handles one infected process that could not be ended, as a service: true
-// when the service was stopped (its keys are then deleted as well).
+// when the service was stopped. Its keys are deleted either way.
 bool stopAsService(Os& os, const ProcessNode& node) {
   char name[kPathSize];
   copyText(name, sizeof name, afterLastBackslash(node.path));
@@ -73,12 +65,9 @@ bool stopAsService(Os& os, const ProcessNode& node) {
   if (dot != nullptr) *dot = '\0';
   // An empty name would turn the key paths into the Services key itself.
   if (name[0] == '\0') return false;
-  if (stopService(os, name, true)) {
-    deleteServiceKeys(os, name);
-    return true;
-  }
+  const bool stopped = stopService(os, name, true) != 0;
   deleteServiceKeys(os, name);
-  return false;
+  return stopped;
 }
 
 // The toolhelp listing; false (and an empty list) when it could not be
@@ -175,7 +164,7 @@ int cleanProcesses9x(ScanSession& session, Os& os) {
     if (!imageIsInfected(session, os, node)) continue;
     chooseAction(session, "", "System Memory");
     // Whether it ends or not, the executable is dealt with next.
-    terminateOnce(os, node.processId);
+    terminateProcessById(os, kTerminateAccess, node.processId);
     applyToImage(session, os, node);
   }
   return 1;
@@ -192,7 +181,8 @@ int cleanProcessesNT(ScanSession& session, Os& os) {
   for (const ProcessNode& node : list) {
     if (!imageIsInfected(session, os, node)) continue;
     chooseAction(session, "", node.path);
-    if (!terminateOnce(os, node.processId) && !terminateOnce(os, node.processId)) {
+    if (!terminateProcessById(os, kTerminateAccess, node.processId) &&
+        !terminateProcessById(os, kTerminateAccess, node.processId)) {
       // NT 4 and 2000 / XP run the worm as a service when it cannot be ended;
       // later versions leave it alone.
       const int version = ntVersionClass(os);

@@ -231,6 +231,14 @@ int platformClass(Os& os) {
   return kFamilyOther;
 }
 
+bool terminateProcessById(Os& os, std::uint32_t access, std::uint32_t processId) {
+  const OsHandle process = os.openProcess(access, false, processId);
+  if (process == 0) return false;
+  const bool ended = os.terminateProcess(process, 0);
+  os.closeHandle(process);
+  return ended;
+}
+
 int terminateProcessByImage(Os& os, const char* path) {
   switch (platformClass(os)) {
     case kFamily9x:
@@ -279,11 +287,7 @@ int terminateByImage9x(Os& os, const char* path) {
     if (compareNoCase(afterLastBackslash(entry.exeFile), target) != 0) continue;
 
     os.sleep(50);
-    const OsHandle process = os.openProcess(kProcessTerminate | kProcessQueryInformation, false, entry.processId);
-    if (process != 0) {
-      if (os.terminateProcess(process, 0)) result = 1;
-      os.closeHandle(process);
-    }
+    if (terminateProcessById(os, kProcessTerminate | kProcessQueryInformation, entry.processId)) result = 1;
     os.sleep(500);
     break;
   }
@@ -331,11 +335,7 @@ int terminateByImageNT(Os& os, const char* path) {
   int result = 0;
   for (int row = 0; row < filled; ++row) {
     if (compareNoCaseN(tasks[row].name, target, targetLength) != 0) continue;
-    const OsHandle process = os.openProcess(kProcessTerminate, false, tasks[row].processId);
-    if (process != 0) {
-      if (os.terminateProcess(process, 0)) result = 1;
-      os.closeHandle(process);
-    }
+    if (terminateProcessById(os, kProcessTerminate, tasks[row].processId)) result = 1;
     os.sleep(500);
   }
   return result;

@@ -26,4 +26,8 @@ int terminateProcessByImage(Os& os, const char* path);
 int terminateByImage9x(Os& os, const char* path);
 int terminateByImageNT(Os& os, const char* path);
 
+// Opens the process with `access`, ends it and closes the handle; true when
+// it was ended.
+bool terminateProcessById(Os& os, std::uint32_t access, std::uint32_t processId);
+
 }  // namespace purgato
