@@ -8,28 +8,35 @@ void chooseAction(ScanSession& session, const char* /*name*/, const char* /*path
   session.chosenAction = kActionDelete;
 }
 
+namespace {
+
+// One delete; a success is counted and logged.
+bool deleteCounted(ScanSession& session, Os& os, const char* path, const char* name) {
+  if (!os.deleteFile(path)) return false;
+  session.filesDeleted += 1;
+  sendLogLine(session, os, "%s     %s deleted", path, name);
+  return true;
+}
+
+void logDeleteFailed(ScanSession& session, Os& os, const char* path, const char* name) {
+  sendLogLine(session, os, "%s     %s Delete failed", path, name);
+}
+
+}  // namespace
+
 void deleteInfectedFile(ScanSession& session, Os& os, const char* path, const char* name) {
   // Read-only, hidden and system would make the delete fail.
   if (!os.setFileAttributes(path, kAttrArchive)) {
-    sendLogLine(session, os, "%s     %s Delete failed", path, name);
+    logDeleteFailed(session, os, path, name);
     return;
   }
-  if (os.deleteFile(path)) {
-    session.filesDeleted += 1;
-    sendLogLine(session, os, "%s     %s deleted", path, name);
-    return;
-  }
+  if (deleteCounted(session, os, path, name)) return;
   // A running worm holds its own executable; end it and try once more.
   if (terminateProcessByImage(os, path) != 0) {
-    if (os.deleteFile(path)) {
-      session.filesDeleted += 1;
-      sendLogLine(session, os, "%s     %s deleted", path, name);
-    } else {
-      sendLogLine(session, os, "%s     %s Delete failed", path, name);
-    }
+    if (!deleteCounted(session, os, path, name)) logDeleteFailed(session, os, path, name);
     return;
   }
-  if (session.processImageMode) sendLogLine(session, os, "%s     %s Delete failed", path, name);
+  if (session.processImageMode) logDeleteFailed(session, os, path, name);
 }
 
 void applyPendingAction(ScanSession& session, Os& os, const char* path, const char* familyName) {

@@ -55,6 +55,30 @@ void examineNonPe(ScanSession& session, Os& os, const char* familyName, char* pa
   cleanStartupFile(session, os, path, file);
 }
 
+// The entry-point file offset of a PE file whose file header has been read;
+// false when the optional header or the section table cannot be read.
+bool readEntryOffset(Os& os, int file, std::int64_t lfanew, const unsigned char* fileHeader,
+                     std::int32_t fileLength, std::int32_t* entryOffset) {
+  unsigned char optionalHeader[kOptionalHeaderPart];
+  if (!readExactAt(os, file, lfanew + 24, optionalHeader, sizeof optionalHeader)) return false;
+  const int sectionCount = le16(fileHeader + 2);
+  if (sectionCount > kMaxSections) return false;
+  // Cleared first so that a partial read never leaves stack bytes behind.
+  unsigned char sectionBytes[kMaxSections * kSectionHeaderSize];
+  std::memset(sectionBytes, 0, sizeof sectionBytes);
+  if (!readExactAt(os, file, lfanew + kSectionTableDistance, sectionBytes,
+                   static_cast<unsigned>(sectionCount * kSectionHeaderSize)))
+    return false;
+  SectionHeader sections[kMaxSections];
+  for (int i = 0; i < sectionCount; ++i) {
+    const unsigned char* s = sectionBytes + i * kSectionHeaderSize;
+    sections[i] = SectionHeader{le32(s + 8), le32(s + 12), le32(s + 20)};
+  }
+  *entryOffset =
+      computeEntryOffset(le32(optionalHeader + 16), le32(optionalHeader + 60), sections, sectionCount, fileLength);
+  return true;
+}
+
 }  // namespace
 
 std::int32_t computeEntryOffset(std::uint32_t addressOfEntryPoint, std::uint32_t sizeOfHeaders,
@@ -106,32 +130,10 @@ int scanFile(ScanSession& session, Os& os, const char* familyName, char* path) {
     return 0;
   }
 
-  unsigned char optionalHeader[kOptionalHeaderPart];
-  if (!readExactAt(os, file, lfanew + 24, optionalHeader, sizeof optionalHeader)) {
-    os.close(file);
-    return 0;
-  }
-  const int sectionCount = le16(fileHeader + 2);
-  if (sectionCount > kMaxSections) {
-    os.close(file);
-    return 0;
-  }
-  unsigned char sectionBytes[kMaxSections * kSectionHeaderSize];
-  std::memset(sectionBytes, 0, sizeof sectionBytes);
-  if (!readExactAt(os, file, lfanew + kSectionTableDistance, sectionBytes,
-                   static_cast<unsigned>(sectionCount * kSectionHeaderSize))) {
-    os.close(file);
-    return 0;
-  }
-  SectionHeader sections[kMaxSections];
-  for (int i = 0; i < sectionCount; ++i) {
-    const unsigned char* s = sectionBytes + i * kSectionHeaderSize;
-    sections[i] = SectionHeader{le32(s + 8), le32(s + 12), le32(s + 20)};
-  }
-  const std::int32_t entryOffset =
-      computeEntryOffset(le32(optionalHeader + 16), le32(optionalHeader + 60), sections, sectionCount, fileLength);
-
-  const SignatureRecord* row = findSignature(os, file, fileLength, entryOffset);
+  std::int32_t entryOffset = 0;
+  const SignatureRecord* row = readEntryOffset(os, file, lfanew, fileHeader, fileLength, &entryOffset)
+                                   ? findSignature(os, file, fileLength, entryOffset)
+                                   : nullptr;
   os.close(file);
   if (row == nullptr) return 0;
 
