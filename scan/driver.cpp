@@ -24,8 +24,8 @@ void walkDeferredFolder(ScanSession& session, Os& os) {
 
 void walkStartupFolder(ScanSession& session, Os& os) {
   char folder[kPathSize] = "";
+  // A value read is always terminated within the buffer.
   if (!readRegistryString(os, kHkeyCurrentUser, kShellFoldersKey, "Startup", folder, sizeof folder)) return;
-  folder[sizeof folder - 1] = '\0';
   lowerInPlace(folder);
   if (std::strstr(folder, "startup") == nullptr) return;
   if (!appendText(folder, sizeof folder, "\\*.*")) return;

@@ -502,18 +502,24 @@ std::vector<std::uint32_t> FakeOs::terminated() const { return state_->terminate
 std::vector<FakeOs::ProcessOpen> FakeOs::processOpens() const { return state_->processOpens; }
 int FakeOs::liveHandles() const { return int(state_->processHandles.size() + state_->snapshots.size()); }
 
-void FakeOs::removeLibrary(const std::string& name) {
+namespace {
+
+// A library name as loadLibrary compares it: lower case, without ".dll".
+std::string libraryKey(const std::string& name) {
   std::string key = lower(name);
   if (key.size() > 4 && key.compare(key.size() - 4, 4, ".dll") == 0) key.resize(key.size() - 4);
-  state_->removedLibraries.insert(key);
+  return key;
 }
+
+}  // namespace
+
+void FakeOs::removeLibrary(const std::string& name) { state_->removedLibraries.insert(libraryKey(name)); }
 
 void FakeOs::removeProc(const std::string& name) { state_->removedProcs.insert(name); }
 
 Module FakeOs::loadLibrary(const char* name) {
   if (fails(Op::LoadLibrary, name) || !name) return 0;
-  std::string key = lower(name);
-  if (key.size() > 4 && key.compare(key.size() - 4, 4, ".dll") == 0) key.resize(key.size() - 4);
+  const std::string key = libraryKey(name);
   if (state_->removedLibraries.count(key)) return 0;
   if (key == "kernel32") return kKernel32;
   if (key == "psapi") return kPsapi;
