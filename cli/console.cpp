@@ -236,12 +236,17 @@ int Console::askYesNo(const char* text) {
   return answer == 'y' || answer == 'Y' ? kIdYes : kIdNo;
 }
 
-void Console::printLogLine() {
+// One line of text, over the status line when one is shown.
+void Console::writeLine(const char* text) {
   line_.clear();
   if (statusShown_) line_ += "\r\033[K";
-  appendPrintable(&line_, session_.logLine);
+  appendPrintable(&line_, text);
   line_.push_back('\n');
   std::fwrite(line_.data(), 1, line_.size(), stdout);
+}
+
+void Console::printLogLine() {
+  writeLine(session_.logLine);
   if (statusOnTerminal_) {
     // The line scrolls up; the status comes back under it.
     if (statusShown_) {
@@ -289,10 +294,7 @@ void Console::finish() {
     std::fputc('\n', stdout);
     statusShown_ = false;
   } else {
-    line_.clear();
-    appendPrintable(&line_, session_.statusText);
-    line_.push_back('\n');
-    std::fwrite(line_.data(), 1, line_.size(), stdout);
+    writeLine(session_.statusText);
   }
   std::fflush(stdout);
 }

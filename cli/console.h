@@ -33,6 +33,7 @@ class Console {
   bool nextMessage(Message* msg);
   int askYesNo(const char* text);
   bool pollKeys();
+  void writeLine(const char* text);
   void printLogLine();
   void drawStatus();
   void clearStatus();

@@ -7,6 +7,7 @@
 // following a link.
 #include "os/posix/posix_os.h"
 #include "os/posix/beneath.h"
+#include "os/text.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -108,11 +109,7 @@ constexpr int kOAccepted = kOAccessMask | kOBinary | kOText | kONoInherit | kORa
 inline char upperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
 bool equalNoCase(const char* a, std::size_t aLength, const std::string& b) {
-  if (aLength != b.size()) return false;
-  for (std::size_t i = 0; i < aLength; ++i) {
-    if (upperAscii(a[i]) != upperAscii(b[i])) return false;
-  }
-  return true;
+  return aLength == b.size() && compareNoCaseN(a, b.c_str(), aLength) == 0;
 }
 
 void closeFd(int fd) {
@@ -365,6 +362,14 @@ struct PosixOs::Impl {
     return true;
   }
 
+  // Parses path into `parsed` and resolves its folder; fileOnly refuses a
+  // drive root and a path ending in '\\'.
+  bool locate(const char* path, bool fileOnly, Folder* folder) {
+    if (!parse(path, &parsed)) return false;
+    if (fileOnly && (parsed.leaf.empty() || parsed.trailing)) return false;
+    return resolveFolder(parsed.drive, parsed.folder, folder);
+  }
+
   // Finds in the folder dirFd an entry equal to name without regard to
   // case but not equal to it exactly (that was tried already); the first
   // in directory order. wantFolder skips entries known not to be folders.
@@ -531,10 +536,9 @@ struct PosixOs::Impl {
   // path ending in "\\.."), following links beneath the root. An O_PATH
   // descriptor the caller closes, or -1.
   int openTarget(const char* path) {
-    Parsed& p = parsed;
-    if (!parse(path, &p)) return -1;
+    const Parsed& p = parsed;
     Folder folder;
-    if (!resolveFolder(p.drive, p.folder, &folder)) return -1;
+    if (!locate(path, false, &folder)) return -1;
     int fd;
     if (p.leaf.empty()) {
       fd = ::fcntl(folder.fd, F_DUPFD_CLOEXEC, 0);
@@ -594,7 +598,7 @@ struct PosixOs::Impl {
     const auto& entry = l.entries[l.next++];
     if (data != nullptr) {
       data->attributes = entry.second;
-      std::snprintf(data->fileName, sizeof data->fileName, "%s", l.names.c_str() + entry.first);
+      copyText(data->fileName, sizeof data->fileName, l.names.c_str() + entry.first);  // names fit: NAME_MAX
     }
     return true;
   }
@@ -627,10 +631,9 @@ bool PosixOs::isMapped(char letter) const {
 
 bool PosixOs::hostPath(const char* windowsPath, std::string* result) {
   Impl& m = *impl_;
-  Impl::Parsed& p = m.parsed;
-  if (result == nullptr || !m.parse(windowsPath, &p)) return false;
+  const Impl::Parsed& p = m.parsed;
   Impl::Folder folder;
-  if (!m.resolveFolder(p.drive, p.folder, &folder)) return false;
+  if (result == nullptr || !m.locate(windowsPath, false, &folder)) return false;
   std::string path = m.drives[p.drive].folder;
   if (!folder.corrected->empty()) path += "/" + *folder.corrected;
   if (!p.leaf.empty()) {
@@ -647,10 +650,9 @@ bool PosixOs::hostPath(const char* windowsPath, std::string* result) {
 
 OsHandle PosixOs::findFirstFile(const char* pattern, FindData* data) {
   Impl& m = *impl_;
-  Impl::Parsed& p = m.parsed;
-  if (!m.parse(pattern, &p) || p.leaf.empty() || p.trailing) return kInvalidHandle;
+  const Impl::Parsed& p = m.parsed;
   Impl::Folder folder;
-  if (!m.resolveFolder(p.drive, p.folder, &folder)) return kInvalidHandle;
+  if (!m.locate(pattern, true, &folder)) return kInvalidHandle;
   const long slot = m.acquireListing();
   if (slot < 0) return kInvalidHandle;
   Impl::Listing& l = m.listings[static_cast<std::size_t>(slot)];
@@ -718,10 +720,9 @@ int PosixOs::open(const char* path, int flags) {
     case kORdWr: access = O_RDWR; break;
     default: return -1;
   }
-  Impl::Parsed& p = m.parsed;
-  if (!m.parse(path, &p) || p.leaf.empty() || p.trailing) return -1;
+  const Impl::Parsed& p = m.parsed;
   Impl::Folder folder;
-  if (!m.resolveFolder(p.drive, p.folder, &folder)) return -1;
+  if (!m.locate(path, true, &folder)) return -1;
   // O_NONBLOCK: a fifo must not hang the scan before fstat turns it away.
   const int fd = m.openLeaf(folder, p.leaf, access | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return -1;
@@ -829,10 +830,9 @@ bool PosixOs::setFileAttributes(const char* path, std::uint32_t attributes) {
 
 bool PosixOs::deleteFile(const char* path) {
   Impl& m = *impl_;
-  Impl::Parsed& p = m.parsed;
-  if (!m.parse(path, &p) || p.leaf.empty() || p.trailing) return false;
+  const Impl::Parsed& p = m.parsed;
   Impl::Folder folder;
-  if (!m.resolveFolder(p.drive, p.folder, &folder)) return false;
+  if (!m.locate(path, true, &folder)) return false;
   struct stat st;
   if (!m.statLeaf(folder, p.leaf, &st, &m.found)) return false;
   // No folders; and a read-only file refuses, as DeleteFileA refuses it.

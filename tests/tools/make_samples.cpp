@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/signatures.h"
 #include "tests/support/samples.h"
 
 namespace {
@@ -42,7 +43,7 @@ using purgato::PeImage;
 using purgato::toBytes;
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr int kRows = 9;
+constexpr int kRows = purgato::kSignatureRows;
 
 void makeFolders(const std::string& path) {
   for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
