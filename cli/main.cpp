@@ -67,12 +67,6 @@ char driveLetterOf(const std::string& windowsPath) {
   return static_cast<char>(std::toupper(static_cast<unsigned char>(windowsPath[0])));
 }
 
-bool isMappedLetter(const std::vector<MappedFolder>& mapped, char letter) {
-  for (const MappedFolder& drive : mapped)
-    if (drive.letter == letter) return true;
-  return false;
-}
-
 // The Windows path of a host path inside a mapped folder; "" with error set
 // when it lies in none of them.
 std::string windowsPathOfHostPath(const std::vector<MappedFolder>& mapped, const std::string& hostPath,
@@ -114,7 +108,7 @@ bool resolveFile(PosixOs& os, const std::vector<MappedFolder>& mapped, const std
   if (looksLikeWindowsPath(argument)) {
     *windowsPath = argument;
     const char letter = driveLetterOf(argument);
-    if (!isMappedLetter(mapped, letter)) {
+    if (!os.isMapped(letter)) {
       *error = std::string("drive ") + letter + " is not mapped (use --drive " + letter + "=FOLDER): '" +
                argument + "'";
       return false;
@@ -168,15 +162,8 @@ std::string defaultWindowsDirectory(PosixOs& os) {
 
 // One file, handled the way the walker handles a directory entry.
 void scanOneFile(ScanSession& session, Os& os, const std::string& windowsPath) {
-  char path[kPathSize];
-  copyText(path, sizeof path, windowsPath.c_str());
   session.imageInfected = false;
-  char shortened[kStatusWidth + 1];
-  shortenPath(path, shortened, kStatusWidth);
-  sendStatus(session, os, shortened);
-  ++session.filesScanned;
-  for (const ScannerEntry* row = scannerTable; row->name; ++row)
-    if (row->scan(session, os, row->name, path)) break;
+  scanEntry(session, os, windowsPath.c_str(), 0);
 }
 
 int run(int argc, const char* const* argv) {
@@ -198,8 +185,7 @@ int run(int argc, const char* const* argv) {
     if (!isDirectory(drive.folder))
       return usageError(std::string("--drive ") + drive.letter + ": no folder '" + drive.folder + "'");
     os.mapDrive(drive.letter, drive.folder);
-    const char root[] = {drive.letter, ':', '\\', '\0'};
-    if (os.getDriveType(root) != kDriveFixed)
+    if (!os.isMapped(drive.letter))
       return usageError(std::string("--drive ") + drive.letter + ": cannot open folder '" + drive.folder + "'");
     // A volume layer that cannot list what the host sees would scan nothing
     // and still report a completed scan.
@@ -216,7 +202,7 @@ int run(int argc, const char* const* argv) {
 
   const bool fileForm = !options.files.empty();
   const bool standardScan = !fileForm && !options.target.empty() && options.target != "!:";
-  if (standardScan && !isMappedLetter(mapped, 'C'))
+  if (standardScan && !os.isMapped('C'))
     return usageError("drive C is not mapped (use --drive C=FOLDER)");
   if (fileForm && mapped.empty()) return usageError("files need a mapped drive (use --drive C=FOLDER)");
 
@@ -224,12 +210,12 @@ int run(int argc, const char* const* argv) {
     const std::string& dir = options.windowsDir;
     if (!looksLikeWindowsPath(dir) || dir.size() < 3 || dir[2] != '\\')
       return usageError("--windows-dir needs a Windows path such as C:\\WINDOWS, not '" + dir + "'");
-    if (!isMappedLetter(mapped, driveLetterOf(dir)))
+    if (!os.isMapped(driveLetterOf(dir)))
       return usageError(std::string("--windows-dir: drive ") + driveLetterOf(dir) + " is not mapped");
     if (os.access(dir.c_str(), kAccessExists) != 0)
       return usageError("--windows-dir: no folder '" + dir + "'");
     os.setWindowsDirectory(dir);
-  } else if (isMappedLetter(mapped, 'C')) {
+  } else if (os.isMapped('C')) {
     os.setWindowsDirectory(defaultWindowsDirectory(os));
   }
 

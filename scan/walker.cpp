@@ -55,23 +55,6 @@ void registerRoot(ScanSession& session, Os& os, const char* pattern) {
   }
 }
 
-// Shows the entry path, then offers a file to the scanner rows.
-void visitEntry(ScanSession& session, Os& os, const char* entryPath, const FindData& data) {
-  copyText(session.statusText, sizeof session.statusText, entryPath);
-  char shown[kStatusWidth + 1];
-  shortenPath(session.statusText, shown, kStatusWidth);
-  sendStatus(session, os, shown);
-
-  if ((data.attributes & kAttrDirectory) != 0) return;
-  if (!session.processImageMode) session.filesScanned += 1;
-  for (const ScannerEntry* row = scannerTable; row->name != nullptr; ++row) {
-    // A scanner may lower-case its path; each row gets its own copy.
-    char path[kPathSize];
-    copyText(path, sizeof path, entryPath);
-    if (row->scan(session, os, row->name, path) != 0) break;
-  }
-}
-
 // Every entry of the pattern, directories included, in listing order.
 PassEnd filePass(ScanSession& session, Os& os, const char* pattern) {
   FindData data{};
@@ -100,7 +83,7 @@ PassEnd filePass(ScanSession& session, Os& os, const char* pattern) {
              appendText(entryPath, sizeof entryPath, data.fileName);
     }
     // An entry whose path would not fit is passed over, never truncated.
-    if (fits) visitEntry(session, os, entryPath, data);
+    if (fits) scanEntry(session, os, entryPath, data.attributes);
     if (pumpAndCheckCancel(session, os)) {
       end = PassEnd::kCancelled;
       break;
@@ -159,6 +142,22 @@ PassEnd folderPass(ScanSession& session, Os& os, const char* pattern) {
 }
 
 }  // namespace
+
+void scanEntry(ScanSession& session, Os& os, const char* entryPath, std::uint32_t attributes) {
+  copyText(session.statusText, sizeof session.statusText, entryPath);
+  char shown[kStatusWidth + 1];
+  shortenPath(session.statusText, shown, kStatusWidth);
+  sendStatus(session, os, shown);
+
+  if ((attributes & kAttrDirectory) != 0) return;
+  if (!session.processImageMode) session.filesScanned += 1;
+  for (const ScannerEntry* row = scannerTable; row->name != nullptr; ++row) {
+    // A scanner may lower-case its path; each row gets its own copy.
+    char path[kPathSize];
+    copyText(path, sizeof path, entryPath);
+    if (row->scan(session, os, row->name, path) != 0) break;
+  }
+}
 
 int walkFolder(ScanSession& session, Os& os, const char* pattern) {
   session.imageInfected = false;
