@@ -21,3 +21,6 @@ set_target_properties(Purgato PROPERTIES OUTPUT_NAME Purgato SUFFIX .exe)
 add_executable(win32_seam_check ${CMAKE_SOURCE_DIR}/tests/e2e/win32_seam_check.cpp)
 target_link_libraries(win32_seam_check PRIVATE purgato_os_win32 user32 advapi32)
 target_link_options(win32_seam_check PRIVATE -static-libgcc -static-libstdc++ -static)
+
+# The end-to-end driver and helpers that run beside Purgato.exe under Wine.
+include(${CMAKE_SOURCE_DIR}/tests/e2e/e2e.cmake OPTIONAL)
