@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "scan/session.h"
+#include "session/session.h"
 
 namespace purgato {
 

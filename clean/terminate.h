@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "clean/perf_data.h"
 #include "os/os.h"
 
 namespace purgato {
@@ -15,11 +16,6 @@ constexpr int kFamilyNT = 5;
 
 int platformClass(Os& os);
 
-struct TaskEntry {
-  std::uint32_t processId;  // 0 is stored as 0xFFFFFFFE
-  char name[17];            // performance-data instance name, up to 16 characters
-};
-constexpr int kTaskRows = 255;
 
 // 1 when a process was ended, and on a family that is neither 9x nor NT.
 int terminateProcessByImage(Os& os, const char* path);

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "os/posix/posix_os.h"
-#include "scan/session.h"
+#include "session/session.h"
 
 namespace purgato {
 

@@ -15,7 +15,7 @@
 #include "os/posix/posix_os.h"
 #include "os/text.h"
 #include "scan/driver.h"
-#include "scan/session.h"
+#include "session/session.h"
 #include "scan/walker.h"
 
 namespace purgato {

@@ -3,11 +3,12 @@
 #include <cctype>
 #include <cstring>
 
+#include "os/text.h"
+
 namespace purgato {
 
 namespace {
 
-constexpr std::size_t kMaxText = 259;  // the core's 260-byte buffers
 
 // "--name=value" or "--name value"; false when the value is missing.
 bool takeValue(int argc, const char* const* argv, int* index, const char* arg, std::size_t nameLength,
@@ -79,7 +80,7 @@ ParseResult parseOptions(int argc, const char* const* argv, CliOptions* options,
         *error = "--windows-dir needs a Windows path such as C:\\WINDOWS";
         return ParseResult::kError;
       }
-      if (value.size() > kMaxText) {
+      if (value.size() >= kPathSize) {
         *error = "--windows-dir: the path is longer than 259 characters";
         return ParseResult::kError;
       }
@@ -91,7 +92,7 @@ ParseResult parseOptions(int argc, const char* const* argv, CliOptions* options,
         *error = "--target needs a value (C:, !: or '')";
         return ParseResult::kError;
       }
-      if (value.size() > kMaxText) {
+      if (value.size() >= kPathSize) {
         *error = "--target: the text is longer than 259 characters";
         return ParseResult::kError;
       }

@@ -2,7 +2,7 @@
 // deletion with its one retry, and the process-image follow-up.
 #pragma once
 
-#include "scan/session.h"
+#include "session/session.h"
 
 namespace purgato {
 

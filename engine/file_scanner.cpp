@@ -6,6 +6,7 @@
 #include "engine/actions.h"
 #include "engine/file_read.h"
 #include "engine/signatures.h"
+#include "os/bytes.h"
 #include "os/text.h"
 
 namespace purgato {
@@ -17,12 +18,6 @@ constexpr int kFileHeaderSize = 20;
 constexpr int kOptionalHeaderPart = 96;
 constexpr int kSectionHeaderSize = 40;
 constexpr std::int64_t kSectionTableDistance = 248;  // signature, file header, 224-byte optional header
-
-// Header fields are little-endian whatever the host is.
-std::uint32_t le32(const unsigned char* p) {
-  return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
-}
-std::uint16_t le16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
 
 // The win.ini / autoexec cut of a non-PE file; the cleaners own the
 // descriptor from here on.
@@ -61,7 +56,7 @@ bool readEntryOffset(Os& os, int file, std::int64_t lfanew, const unsigned char*
                      std::int32_t fileLength, std::int32_t* entryOffset) {
   unsigned char optionalHeader[kOptionalHeaderPart];
   if (!readExactAt(os, file, lfanew + 24, optionalHeader, sizeof optionalHeader)) return false;
-  const int sectionCount = le16(fileHeader + 2);
+  const int sectionCount = readLe16(fileHeader + 2);
   if (sectionCount > kMaxSections) return false;
   // Cleared first so that a partial read never leaves stack bytes behind.
   unsigned char sectionBytes[kMaxSections * kSectionHeaderSize];
@@ -72,10 +67,10 @@ bool readEntryOffset(Os& os, int file, std::int64_t lfanew, const unsigned char*
   SectionHeader sections[kMaxSections];
   for (int i = 0; i < sectionCount; ++i) {
     const unsigned char* s = sectionBytes + i * kSectionHeaderSize;
-    sections[i] = SectionHeader{le32(s + 8), le32(s + 12), le32(s + 20)};
+    sections[i] = SectionHeader{readLe32(s + 8), readLe32(s + 12), readLe32(s + 20)};
   }
   *entryOffset =
-      computeEntryOffset(le32(optionalHeader + 16), le32(optionalHeader + 60), sections, sectionCount, fileLength);
+      computeEntryOffset(readLe32(optionalHeader + 16), readLe32(optionalHeader + 60), sections, sectionCount, fileLength);
   return true;
 }
 
@@ -120,7 +115,7 @@ int scanFile(ScanSession& session, Os& os, const char* familyName, char* path) {
   std::int64_t lfanew = 0;
   bool isPe = readExactAt(os, file, kLfanewPosition, field, sizeof field);
   if (isPe) {
-    lfanew = static_cast<std::int32_t>(le32(field));
+    lfanew = static_cast<std::int32_t>(readLe32(field));
     isPe = readExactAt(os, file, lfanew, signature, sizeof signature) &&
            std::memcmp(signature, "PE\0\0", 4) == 0 &&
            readExactAt(os, file, lfanew + 4, fileHeader, sizeof fileHeader);

@@ -4,33 +4,28 @@
 
 namespace purgato {
 
-namespace {
-char lowerChar(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-char upperChar(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-}  // namespace
-
 char* lowerInPlace(char* text) {
-  for (char* p = text; *p; ++p) *p = lowerChar(*p);
+  for (char* p = text; *p; ++p) *p = lowerAscii(*p);
   return text;
 }
 
 char* upperInPlace(char* text) {
-  for (char* p = text; *p; ++p) *p = upperChar(*p);
+  for (char* p = text; *p; ++p) *p = upperAscii(*p);
   return text;
 }
 
 int compareNoCase(const char* a, const char* b) {
   for (;; ++a, ++b) {
-    const unsigned char ca = static_cast<unsigned char>(lowerChar(*a));
-    const unsigned char cb = static_cast<unsigned char>(lowerChar(*b));
+    const unsigned char ca = static_cast<unsigned char>(lowerAscii(*a));
+    const unsigned char cb = static_cast<unsigned char>(lowerAscii(*b));
     if (ca != cb || ca == 0) return ca - cb;
   }
 }
 
 int compareNoCaseN(const char* a, const char* b, std::size_t n) {
   for (; n > 0; --n, ++a, ++b) {
-    const unsigned char ca = static_cast<unsigned char>(lowerChar(*a));
-    const unsigned char cb = static_cast<unsigned char>(lowerChar(*b));
+    const unsigned char ca = static_cast<unsigned char>(lowerAscii(*a));
+    const unsigned char cb = static_cast<unsigned char>(lowerAscii(*b));
     if (ca != cb || ca == 0) return ca - cb;
   }
   return 0;

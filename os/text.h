@@ -7,6 +7,15 @@
 
 namespace purgato {
 
+// Paths and folder patterns live in buffers of MAX_PATH bytes: 259
+// characters and the terminating zero.
+constexpr std::size_t kPathSize = 260;
+
+// ASCII letters only, as the C run-time does in the "C" locale: other
+// bytes, those of code pages above 127 included, stay as they are.
+inline char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+inline char upperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
 char* lowerInPlace(char* text);  // _strlwr, ASCII letters only
 char* upperInPlace(char* text);  // _strupr, ASCII letters only
 int compareNoCase(const char* a, const char* b);                // _stricmp

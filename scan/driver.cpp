@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-#include "clean/process_phase.h"
 #include "clean/registry_cleanup.h"
 #include "os/text.h"
+#include "scan/process_phase.h"
 #include "scan/walker.h"
 
 namespace purgato {

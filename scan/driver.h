@@ -1,7 +1,7 @@
 // One whole scan, chosen by targetPath, ending with the statistics.
 #pragma once
 
-#include "scan/session.h"
+#include "session/session.h"
 
 namespace purgato {
 

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "scan/session.h"
+#include "session/session.h"
 
 namespace purgato {
 

@@ -68,23 +68,57 @@ windows() {
     tests/e2e/run_seam_check.sh build/win32
 }
 
-fuzz() {
-  if [ ! -f tests/fuzz/fuzz_scan_file.cpp ]; then
-    echo "fuzz: tests/fuzz/fuzz_scan_file.cpp does not exist yet; skipped"
-    return 0
-  fi
-  CC=clang CXX=clang++ configure_and_build build/fuzz -DPURGATO_FUZZ=ON -DPURGATO_BENCH=OFF -DPURGATO_WERROR=ON ||
-    return 1
-  # The fuzzer adds to its corpus: work on a copy. (Errexit is off inside a
-  # stage, hence the chain.)
-  rm -rf build/fuzz/corpus build/fuzz/artifacts &&
-    mkdir -p build/fuzz/corpus build/fuzz/artifacts &&
-    { [ ! -d tests/fuzz/corpus ] || cp -r tests/fuzz/corpus/. build/fuzz/corpus/; } &&
-    { [ ! -x build/fuzz/make_fuzz_corpus ] || build/fuzz/make_fuzz_corpus build/fuzz/corpus; } &&
-    build/fuzz/fuzz_scan_file -max_total_time=30 -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-    -artifact_prefix=build/fuzz/artifacts/ build/fuzz/corpus
+# One libFuzzer target for a while, on a copy of its seed folders (the
+# fuzzer adds to its corpus). Errexit is off inside a stage, hence the chains.
+fuzz_target() {
+  local target=$1 seconds=$2 corpus=build/fuzz/corpus-$1 seeds
+  shift 2
+  rm -rf "$corpus" && mkdir -p "$corpus" build/fuzz/artifacts || return 1
+  for seeds in "$@"; do
+    cp -r "$seeds/." "$corpus/" || return 1
+  done
+  build/fuzz/"$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+    -artifact_prefix=build/fuzz/artifacts/ "$corpus"
 }
 
+fuzz() {
+  CC=clang CXX=clang++ configure_and_build build/fuzz -DPURGATO_FUZZ=ON -DPURGATO_BENCH=OFF -DPURGATO_WERROR=ON &&
+    rm -rf build/fuzz/seeds-scan build/fuzz/seeds-perf &&
+    mkdir -p build/fuzz/seeds-scan build/fuzz/seeds-perf &&
+    build/fuzz/make_fuzz_corpus build/fuzz/seeds-scan build/fuzz/seeds-perf &&
+    fuzz_target fuzz_scan_file 30 tests/fuzz/corpus build/fuzz/seeds-scan &&
+    fuzz_target fuzz_perf_data 15 build/fuzz/seeds-perf
+}
+
+# The core's folders form one stack (os, session, clean, engine, scan): a
+# file includes only its own folder and those below, and never <windows.h>.
+check_stack() {
+  local order=(os session clean engine scan) bad=0 level folder file line included
+  for level in "${!order[@]}"; do
+    folder=${order[$level]}
+    while IFS= read -r file; do
+      while IFS= read -r line; do
+        if [[ $line =~ ^#include[[:space:]]*\<windows\.h\> ]]; then
+          echo "$file: includes <windows.h>: $line" >&2
+          bad=1
+        elif [[ $line =~ ^#include[[:space:]]*\"([a-z_]+)/ ]]; then
+          included=${BASH_REMATCH[1]}
+          if ! printf '%s\n' "${order[@]:0:$((level + 1))}" | grep -qx "$included"; then
+            echo "$file: includes a folder above its own: $line" >&2
+            bad=1
+          fi
+        fi
+      done < <(grep -E '^#include' "$file")
+    done < <(find "$folder" -maxdepth 1 -type f \( -name '*.h' -o -name '*.cpp' \))
+  done
+  # The seam's POSIX side is part of the bottom layer too.
+  if grep -nE '^#include[[:space:]]*"(session|clean|engine|scan|app|controls|cli)/' os/posix/* >&2; then
+    bad=1
+  fi
+  [ "$bad" -eq 0 ] && echo "stack: every core include points down"
+}
+
+stage "include stack of the core" check_stack
 stage "native build and unit tests" native
 stage "unit tests under AddressSanitizer and UndefinedBehaviorSanitizer" sanitized
 stage "Windows build and Win32 seam check under Wine" windows

@@ -7,16 +7,15 @@
 // following a link.
 #include "os/posix/posix_os.h"
 #include "os/posix/beneath.h"
+#include "os/posix/wildcard.h"
 #include "os/text.h"
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/openat2.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <bitset>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -26,65 +25,8 @@
 
 namespace purgato {
 
-// Without openat2 (kernels before 5.6, valgrind, strict seccomp filters):
-// one name at a time, never following a link, never "..". Links inside the
-// volume then do not resolve, which is the safe side.
-int openBeneathByComponents(int dirFd, const char* path, int flags) {
-  int current = dirFd;
-  const char* p = path;
-  for (;;) {
-    while (*p == '/') ++p;
-    const char* end = std::strchr(p, '/');
-    const std::size_t length = end ? static_cast<std::size_t>(end - p) : std::strlen(p);
-    while (end != nullptr && end[1] == '/') ++end;
-    const bool last = end == nullptr || end[1] == '\0';
-    char name[NAME_MAX + 1];
-    if (length > NAME_MAX || (length == 2 && p[0] == '.' && p[1] == '.')) {
-      if (current != dirFd) ::close(current);
-      errno = length > NAME_MAX ? ENAMETOOLONG : EXDEV;
-      return -1;
-    }
-    std::memcpy(name, length == 0 ? "." : p, length == 0 ? 1 : length);
-    name[length == 0 ? 1 : length] = '\0';
-    const int openFlags = (last ? flags : (O_PATH | O_DIRECTORY)) | O_NOFOLLOW | O_CLOEXEC;
-    int next;
-    do {
-      next = ::openat(current, name, openFlags);
-    } while (next < 0 && errno == EINTR);
-    if (current != dirFd) ::close(current);
-    if (next < 0) return -1;
-    if (last) {
-      // O_PATH | O_NOFOLLOW opens a link itself; a link is not followed here.
-      struct stat st;
-      if ((flags & O_PATH) != 0 && ::fstat(next, &st) == 0 && S_ISLNK(st.st_mode)) {
-        ::close(next);
-        errno = ELOOP;
-        return -1;
-      }
-      return next;
-    }
-    current = next;
-    p = end + 1;
-  }
-}
-
-// openat2 beneath dirFd: no "..", absolute link or magic link may leave it.
-int openBeneath(int dirFd, const char* path, int flags) {
-  struct open_how how;
-  std::memset(&how, 0, sizeof how);
-  how.flags = static_cast<std::uint64_t>(flags | O_CLOEXEC);
-  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
-  long fd;
-  do {
-    fd = syscall(SYS_openat2, dirFd, path, &how, sizeof how);
-  } while (fd < 0 && errno == EINTR);
-  if (fd >= 0 || errno != ENOSYS) return static_cast<int>(fd);
-  return openBeneathByComponents(dirFd, path, flags);
-}
-
 namespace {
 
-constexpr std::size_t kMaxPath = 260;  // MAX_PATH: the longest path is 259 characters
 constexpr long kErrorInvalidHandle = 6;
 constexpr std::size_t kMaxListings = 0xFFFE;  // slots a search handle can name
 constexpr std::size_t kDirentBufferSize = 32 * 1024;
@@ -105,8 +47,6 @@ constexpr int kORandom = 0x0010;
 constexpr int kOSequential = 0x0020;
 constexpr int kOAccessMask = 0x0003;
 constexpr int kOAccepted = kOAccessMask | kOBinary | kOText | kONoInherit | kORandom | kOSequential;
-
-inline char upperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
 bool equalNoCase(const char* a, std::size_t aLength, const std::string& b) {
   return aLength == b.size() && compareNoCaseN(a, b.c_str(), aLength) == 0;
@@ -150,89 +90,6 @@ bool forEachEntry(int dirFd, std::vector<char>& buffer, Visit visit) {
 std::uint32_t attributesOf(const struct stat& st) {
   if (S_ISDIR(st.st_mode)) return kAttrDirectory;
   return (st.st_mode & S_IWUSR) ? kAttrArchive : kAttrReadOnly;
-}
-
-// Wildcard tokens of a translated search pattern (bytes are literals).
-enum : std::uint16_t {
-  kTokStar = 256,     // '*': any run of characters
-  kTokDosStar = 257,  // '*' before '.': any run that does not eat the name's last '.'
-  kTokDosQm = 258,    // '?': one character, or nothing at a '.' or the end
-  kTokDosDot = 259,   // '.' before a wildcard or at the end: a '.', or nothing at the end
-};
-
-// The translation FindFirstFileA applies before the file system matches.
-void compilePattern(const std::string& pattern, std::vector<std::uint16_t>* out) {
-  out->clear();
-  if (pattern == "*.*") {
-    out->push_back(kTokStar);
-    return;
-  }
-  for (std::size_t i = 0; i < pattern.size(); ++i) {
-    const char c = pattern[i];
-    if (c == '.' && !out->empty() && out->back() == kTokStar) out->back() = kTokDosStar;
-    if (c == '?' || c == '*') {
-      if (!out->empty() && out->back() == '.') out->back() = kTokDosDot;
-      out->push_back(c == '?' ? kTokDosQm : kTokStar);
-    } else {
-      out->push_back(static_cast<unsigned char>(upperAscii(c)));
-    }
-  }
-  if (!out->empty() && out->back() == '.') out->back() = kTokDosDot;
-}
-
-// Matches name against a compiled pattern, without regard to ASCII case:
-// a set of pattern positions advanced one name character at a time.
-bool matchPattern(const std::vector<std::uint16_t>& pattern, const char* name, std::size_t length) {
-  using States = std::bitset<kMaxPath + 1>;
-  const std::size_t m = pattern.size();
-  if (m > kMaxPath) return false;
-  std::size_t lastDot = length;  // none
-  for (std::size_t k = 0; k < length; ++k) {
-    if (name[k] == '.') lastDot = k;
-  }
-  // Moves that consume nothing; they only go forward, so one pass suffices.
-  auto close = [&](States& s, std::size_t k) {
-    const bool atEnd = k == length;
-    const bool atDot = !atEnd && name[k] == '.';
-    for (std::size_t i = 0; i < m; ++i) {
-      if (!s[i]) continue;
-      const std::uint16_t t = pattern[i];
-      if (t == kTokStar || t == kTokDosStar || (t == kTokDosQm && (atEnd || atDot)) || (t == kTokDosDot && atEnd)) {
-        s.set(i + 1);
-      }
-    }
-  };
-  States current;
-  current.set(0);
-  close(current, 0);
-  for (std::size_t k = 0; k < length; ++k) {
-    const char c = name[k];
-    States next;
-    for (std::size_t i = 0; i < m; ++i) {
-      if (!current[i]) continue;
-      switch (pattern[i]) {
-        case kTokStar:
-          next.set(i);
-          break;
-        case kTokDosStar:
-          if (c != '.' || (lastDot != length && k < lastDot)) next.set(i);
-          break;
-        case kTokDosQm:
-          if (c != '.') next.set(i + 1);
-          break;
-        case kTokDosDot:
-          if (c == '.') next.set(i + 1);
-          break;
-        default:
-          if (pattern[i] == static_cast<unsigned char>(upperAscii(c))) next.set(i + 1);
-          break;
-      }
-    }
-    close(next, k + 1);
-    if (next.none()) return false;
-    current = next;
-  }
-  return current[m];
 }
 
 }  // namespace
@@ -320,8 +177,8 @@ struct PosixOs::Impl {
   // lexically, as Win32 folds them, and repeated backslashes count as one.
   bool parse(const char* path, Parsed* p) {
     if (path == nullptr) return false;
-    const std::size_t length = strnlen(path, kMaxPath);
-    if (length >= kMaxPath || length < 3) return false;
+    const std::size_t length = strnlen(path, kPathSize);
+    if (length >= kPathSize || length < 3) return false;
     const char letter = upperAscii(path[0]);
     if (letter < 'A' || letter > 'Z' || path[1] != ':' || path[2] != '\\') return false;
     p->drive = letter - 'A';

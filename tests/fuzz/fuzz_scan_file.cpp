@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "engine/file_scanner.h"
-#include "scan/session.h"
+#include "session/session.h"
 #include "tests/support/fake_os.h"
 #include "tests/support/temp_volume.h"
 

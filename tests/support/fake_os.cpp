@@ -439,7 +439,7 @@ long FakeOs::regCloseKey(HKey key) {
 void FakeOs::setPerformanceData(std::vector<std::uint8_t> block) { state_->perfOverride = std::move(block); }
 
 void FakeOs::installPerflibCounters() {
-  setRawValue(kHkeyLocalMachine, kPerflibKey, "Counters", kRegMultiSz, buildCounterNames(defaultCounterNames()));
+  setRawValue(kHkeyLocalMachine, kPerflibCountersKey, "Counters", kRegMultiSz, buildCounterNames(defaultCounterNames()));
 }
 
 std::vector<std::uint8_t> FakeOs::currentPerformanceData(const std::string& valueName) const {
@@ -449,7 +449,7 @@ std::vector<std::uint8_t> FakeOs::currentPerformanceData(const std::string& valu
   // would number its objects.
   std::uint32_t processIndex = kPerfProcessObjectIndex;
   std::uint32_t idIndex = kPerfIdProcessIndex;
-  if (auto names = valueData(kHkeyLocalMachine, kPerflibKey, "Counters")) {
+  if (auto names = valueData(kHkeyLocalMachine, kPerflibCountersKey, "Counters")) {
     std::vector<std::string> texts;
     std::string current;
     for (std::uint8_t byte : *names) {

@@ -48,8 +48,9 @@
 #include <string>
 #include <vector>
 
+#include "clean/perf_data.h"
 #include "os/posix/posix_os.h"
-#include "scan/session.h"
+#include "session/session.h"
 
 namespace purgato {
 
@@ -75,8 +76,6 @@ class FakeOs : public PosixOs {
   static constexpr long kErrorInvalidHandle = 6;
   static constexpr long kErrorInvalidParameter = 87;
   static constexpr long kErrorKeyDeleted = 1018;
-
-  static constexpr const char* kPerflibKey = "software\\microsoft\\windows nt\\currentversion\\perflib\\009";
 
   struct FakeProcess {
     std::uint32_t id;

@@ -1,7 +1,7 @@
 // The process phase on every Windows family the double can play: a worm
 // process that ends, one that does not (and, on NT 4 and 2000 / XP, the
 // service fallback), and the ways the listing itself can fail.
-#include "clean/process_phase.h"
+#include "scan/process_phase.h"
 
 #include <gtest/gtest.h>
 

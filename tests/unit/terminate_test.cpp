@@ -200,7 +200,7 @@ class TerminateNTTest : public ::testing::Test {
 
   // The counter names, overriding the default ones.
   void setCounterNames(std::vector<std::uint8_t> bytes) {
-    os_.setRawValue(kHkeyLocalMachine, FakeOs::kPerflibKey, "Counters", FakeOs::kRegMultiSz, std::move(bytes));
+    os_.setRawValue(kHkeyLocalMachine, kPerflibCountersKey, "Counters", FakeOs::kRegMultiSz, std::move(bytes));
   }
   int perfQueries() const {
     int n = 0;
@@ -289,7 +289,7 @@ TEST_F(TerminateNTTest, ClosesTheCounterKeyAndThePerformanceData) {
   os_.addProcess(10, "C:\\WINDOWS\\SCRSVR.EXE");
   terminateByImageNT(os_, "C:\\WINDOWS\\SCRSVR.EXE");
   // The counter key by its path, HKEY_PERFORMANCE_DATA as a root with none.
-  EXPECT_EQ(closed, (std::vector<std::string>{FakeOs::kPerflibKey, ""}));
+  EXPECT_EQ(closed, (std::vector<std::string>{kPerflibCountersKey, ""}));
   EXPECT_EQ(os_.liveKeys(), 0);
 }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "os/os.h"
+#include "os/text.h"
 
 namespace purgato {
 
@@ -13,7 +14,6 @@ constexpr std::uint32_t kMsgLogLine = 0x000B;  // append logLine (the number of 
 
 constexpr int kActionDelete = 100;  // the only action the system chooses; 0 is "none"
 
-constexpr int kPathSize = 260;
 constexpr int kLogLineSize = 500;
 
 struct ScanSession {

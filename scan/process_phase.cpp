@@ -1,4 +1,4 @@
-#include "clean/process_phase.h"
+#include "scan/process_phase.h"
 
 #include <cstring>
 #include <new>

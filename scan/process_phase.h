@@ -2,7 +2,7 @@
 // ended and their executables deleted before the file walk.
 #pragma once
 
-#include "scan/session.h"
+#include "session/session.h"
 
 namespace purgato {
 

@@ -1,4 +1,4 @@
-#include "scan/session.h"
+#include "session/session.h"
 
 #include <cstdarg>
 #include <cstdio>
