@@ -1,18 +1,24 @@
-// Start-up of Purgato.exe. For now it only brings up the scan record and
-// the Windows side of the seam, so the core and the seam are linked into
-// the product and run once; the dialogs come later.
+// Start-up of Purgato.exe: the scan record, the Windows side of the seam
+// and the application object live for the whole process.
 #include <windows.h>
 
-#include "os/text.h"
+#include "app/cleaner_app.h"
 #include "os/win32/win32_os.h"
-#include "scan/session.h"
+#include "session/session.h"
+
+namespace {
+
+purgato::ScanSession session;
+purgato::Win32Os os;
+purgato::CleanerApp app(session, os);
+
+}  // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
-  purgato::ScanSession session;
-  purgato::Win32Os os;
-  purgato::copyText(session.targetPath, sizeof session.targetPath, "C:");
-  purgato::OsVersionInfo version = {};
-  version.size = sizeof version;
-  os.getVersionEx(&version);
+  // Nothing may unwind past here into the system's start-up code.
+  try {
+    app.InitInstance();
+  } catch (...) {
+  }
   return 0;
 }

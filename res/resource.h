@@ -1,3 +1,35 @@
-// Resource ids of Purgato.exe: dialog templates, control ids and the icon
-// are named here once and used by res/purgato.rc and app/.
+// Resource ids of Purgato.exe: dialog templates, control ids and the icon,
+// named here once for res/purgato.rc and app/. Preprocessor lines only:
+// windres reads this file too.
 #pragma once
+
+// Dialog templates.
+#define IDD_ABOUTBOX 100           // About box
+#define IDD_PURGATO_DIALOG 102     // main dialog
+#define IDD_THANK_YOU 130          // last dialog of every run
+#define IDD_SCAN_PROGRESS 131      // the dialog the scan runs in
+
+// Icon group: the application icon (one 32x32 image, 16 colours).
+#define IDR_MAINFRAME 128
+
+// Label of the About item of the system menu. The resources hold no string
+// table, so the item is never added.
+#define IDS_ABOUTBOX 101
+
+// System command of the About item. The interface never offers it; a test
+// driver opens the About box by posting WM_SYSCOMMAND with this value to the
+// main dialog (posted, not sent: the box is modal).
+#define IDM_ABOUTBOX 0x0010
+
+// Controls.
+#define IDC_PROGRESS_LIST 1001     // scan progress list
+#define IDC_SCAN_OK 1003           // OK of the progress dialog, shown when the scan is over
+#define IDC_STATUS_LINE 1004       // current path, then the end status
+#define IDC_DOWNLOAD_LINK 1015     // link to the download page (main dialog)
+#define IDC_HOME_LINK 1016         // link to the home page (thank-you dialog)
+#define IDC_HEADING 1032           // first line of the main, progress and thank-you dialogs
+#define IDC_QUESTION 1033          // question of the main dialog
+
+#ifndef IDC_STATIC
+#define IDC_STATIC (-1)
+#endif

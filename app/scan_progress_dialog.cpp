@@ -1,0 +1,115 @@
+#include "app/scan_progress_dialog.h"
+
+#include "app/identity.h"
+#include "app/thank_you_dialog.h"
+#include "os/text.h"
+#include "res/resource.h"
+#include "scan/driver.h"
+
+namespace purgato {
+
+namespace {
+
+constexpr UINT_PTR kStartTimerId = 100;
+constexpr UINT kStartDelayMs = 100;
+constexpr WPARAM kListExtentPixels = 650;
+// During the walk the list is emptied when it reaches this many lines.
+constexpr LRESULT kMaxWalkLines = 150;
+
+}  // namespace
+
+ScanProgressDialog::ScanProgressDialog(ScanSession& session, Os& os, HWND parent)
+    : Dialog(IDD_SCAN_PROGRESS, parent), session(session), os(os) {}
+
+BOOL ScanProgressDialog::OnInitDialog() {
+  cancelButton = item(IDCANCEL);
+  okButton = item(IDC_SCAN_OK);
+  statusLine = item(IDC_STATUS_LINE);
+  progressList = item(IDC_PROGRESS_LIST);
+
+  char heading[kTextSize] = "";
+  copyText(heading, sizeof heading, "Searching for variants of ");
+  appendText(heading, sizeof heading, kWormName);
+  appendText(heading, sizeof heading, " files...");
+  SetDlgItemTextA(hwnd(), IDC_HEADING, heading);
+  SetWindowTextA(hwnd(), kWindowTitle);
+  SendMessageA(progressList, LB_SETHORIZONTALEXTENT, kListExtentPixels, 0);
+  // The channel goes to the dialog itself, whose handlers fill the list.
+  session.progressWindow = reinterpret_cast<HWnd>(hwnd());
+  SetTimer(hwnd(), kStartTimerId, kStartDelayMs, nullptr);
+  ShowWindow(okButton, SW_HIDE);
+  return TRUE;
+}
+
+bool ScanProgressDialog::OnMessage(UINT message, WPARAM, LPARAM, LRESULT& result) {
+  switch (message) {
+    case WM_TIMER:
+      onTimer();
+      result = 0;
+      return true;
+    // The channel's two numbers are WM_ENABLE and WM_SETREDRAW: whoever
+    // sends them, they are channel messages and never reach default
+    // processing (a WM_SETREDRAW there would stop the dialog's redrawing).
+    case kMsgLogLine:
+      onLogLine();
+      result = 0;
+      return true;
+    case kMsgStatus:
+      onStatus();
+      result = 0;
+      return true;
+    default:
+      return false;
+  }
+}
+
+void ScanProgressDialog::onTimer() {
+  KillTimer(hwnd(), kStartTimerId);
+  // One scan per dialog, even if another tick was posted to it.
+  if (scanStarted) return;
+  scanStarted = true;
+  session.cancelRequested = false;
+  // The whole scan runs here; the walker's pump dispatches this dialog's
+  // messages meanwhile, so the handlers run nested inside this call.
+  runScan(session, os);
+  showOkButton();
+}
+
+void ScanProgressDialog::onLogLine() {
+  LRESULT count = SendMessageA(progressList, LB_GETCOUNT, 0, 0);
+  if (count >= kMaxWalkLines && !session.statisticsPhase) SendMessageA(progressList, LB_RESETCONTENT, 0, 0);
+  SendMessageA(progressList, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(session.logLine));
+  count = SendMessageA(progressList, LB_GETCOUNT, 0, 0);
+  // From the third line on the newest is selected (and so scrolled into
+  // view); before that, one past the end selects nothing.
+  SendMessageA(progressList, LB_SETCURSEL, static_cast<WPARAM>(count > 2 ? count - 1 : count), 0);
+}
+
+void ScanProgressDialog::onStatus() { SetWindowTextA(statusLine, session.statusText); }
+
+void ScanProgressDialog::OnCancel() {
+  const int answer = MessageBoxA(hwnd(), "Terminate the Scan now?", "Warning", MB_YESNO | MB_ICONINFORMATION);
+  if (answer == IDNO) return;
+  showOkButton();
+  session.cancelRequested = true;
+}
+
+void ScanProgressDialog::showOkButton() {
+  ShowWindow(cancelButton, SW_HIDE);
+  ShowWindow(okButton, SW_SHOW);
+}
+
+bool ScanProgressDialog::OnCommand(int id, int code, HWND) {
+  if (id != IDC_SCAN_OK || code != BN_CLICKED) return false;
+  onScanOk();
+  return true;
+}
+
+void ScanProgressDialog::onScanOk() {
+  // Hidden at once; the modal run ends when this handler has returned.
+  EndDialog(0);
+  ThankYouDialog thankYou;
+  thankYou.DoModal();
+}
+
+}  // namespace purgato
