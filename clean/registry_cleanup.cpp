@@ -30,38 +30,56 @@ void removeRunValue(ScanSession& session, Os& os, const char* name) {
   if (session.progressWindow != 0) sendLogLine(session, os, "System Registry     W32/Opaserv.Worm removed");
 }
 
-// Looks for marker in the last `tail` bytes of the open file and cuts the
-// file just before it. Owns fd: it is closed exactly once on every path.
-int cutAtMarker(Os& os, const char* path, int fd, int tail, const char* marker, bool lengthFirst) {
-  if (lengthFirst) {
-    const std::int32_t length = os.lseek(fd, 0, kSeekEnd);
-    if (length < tail) {
-      os.close(fd);
-      return 0;
-    }
-  }
+// The marker's position in the last `tail` bytes of the open file, or -1;
+// *length is the file's length. A short read or a failed seek finds nothing.
+std::int32_t findMarker(Os& os, int fd, int tail, const char* marker, std::int32_t* length) {
   char text[kWinIniTail + 1];
   if (tail > kWinIniTail || os.lseek(fd, -tail, kSeekEnd) < 0 || os.read(fd, text, unsigned(tail)) != tail) {
-    os.close(fd);
-    return 0;
+    return -1;
   }
   text[tail] = '\0';  // a zero byte inside the tail ends the text earlier
   lowerInPlace(text);
   const char* found = std::strstr(text, marker);
-  if (found == nullptr) {
-    os.close(fd);
-    return 0;
-  }
-  const std::int32_t markerPosition = static_cast<std::int32_t>(found - text);
-  const std::int32_t length = os.lseek(fd, 0, kSeekEnd);
-  os.close(fd);
-  if (length < tail) return 0;  // the file shrank under us: nothing sensible to cut
+  if (found == nullptr) return -1;
+  *length = os.lseek(fd, 0, kSeekEnd);
+  return *length < tail ? -1 : static_cast<std::int32_t>(found - text);
+}
 
-  const int out = os.open(path, kOWrOnly | kOBinary);
-  if (out < 0) return 0;
-  const int cut = os.chsize(out, length - tail + markerPosition);
-  os.close(out);
-  return cut == 0 ? 1 : 0;
+// Looks for marker in the last `tail` bytes of the open file and cuts the
+// file just before it. Owns fd: it is closed exactly once on every path.
+//
+// The cut goes through a second descriptor, opened by the path as the walk
+// found it, and only when that file still has the length and the marker
+// position the first read found: a file saved over in between, or a twin
+// whose name differs only in case, is never cut at a stale length. A
+// read-only file is made writable for the cut and gets its attributes back.
+CutResult cutAtMarker(Os& os, const char* path, int fd, int tail, const char* marker, bool lengthFirst) {
+  if (lengthFirst && os.lseek(fd, 0, kSeekEnd) < tail) {
+    os.close(fd);
+    return CutResult::kNothing;
+  }
+  std::int32_t length = 0;
+  const std::int32_t markerPosition = findMarker(os, fd, tail, marker, &length);
+  os.close(fd);
+  if (markerPosition < 0) return CutResult::kNothing;
+
+  const std::uint32_t attributes = os.getFileAttributes(path);
+  const bool readOnly = attributes != kInvalidFileAttributes && (attributes & kAttrReadOnly) != 0;
+  if (readOnly && !os.setFileAttributes(path, attributes & ~kAttrReadOnly)) return CutResult::kRefused;
+
+  CutResult result = CutResult::kRefused;
+  const int out = os.open(path, kORdWr | kOBinary);
+  if (out >= 0) {
+    std::int32_t lengthNow = 0;
+    if (findMarker(os, out, tail, marker, &lengthNow) != markerPosition || lengthNow != length) {
+      result = CutResult::kNothing;  // not the file that was read: leave it
+    } else if (os.chsize(out, length - tail + markerPosition) == 0) {
+      result = CutResult::kCut;
+    }
+    os.close(out);
+  }
+  if (readOnly) os.setFileAttributes(path, attributes);
+  return result;
 }
 
 }  // namespace
@@ -186,12 +204,18 @@ int deleteServiceKeys(Os& os, const char* serviceName) {
   return anyDeleted;
 }
 
-int cleanWinIni(Os& os, const char* path, int file) {
+CutResult cutWinIni(Os& os, const char* path, int file) {
   return cutAtMarker(os, path, file, kWinIniTail, kWinIniMarker, false);
 }
 
-int cleanAutoexec(Os& os, const char* path, int file) {
+CutResult cutAutoexec(Os& os, const char* path, int file) {
   return cutAtMarker(os, path, file, kAutoexecTail, kAutoexecMarker, true);
+}
+
+int cleanWinIni(Os& os, const char* path, int file) { return cutWinIni(os, path, file) == CutResult::kCut ? 1 : 0; }
+
+int cleanAutoexec(Os& os, const char* path, int file) {
+  return cutAutoexec(os, path, file) == CutResult::kCut ? 1 : 0;
 }
 
 }  // namespace purgato

@@ -37,7 +37,18 @@ int cleanWormRunEntry(ScanSession& session, Os& os, const char* path);
 int stopService(Os& os, const char* serviceName, bool stop);
 int deleteServiceKeys(Os& os, const char* serviceName);
 
-// Both take over the descriptor and close it in every case; 1 when cut.
+// What a win.ini / autoexec cut came to.
+enum class CutResult {
+  kNothing,  // no marker in the tail, or the file changed since it was read: left as it is
+  kCut,      // the marker and everything after it are gone
+  kRefused,  // the marker is there but the file could not be cut
+};
+
+// Both take over the descriptor and close it in every case. `path` is the
+// path as the walk found it: the cut reopens the file by it.
+CutResult cutWinIni(Os& os, const char* path, int file);
+CutResult cutAutoexec(Os& os, const char* path, int file);
+// The same, 1 exactly when the file was cut.
 int cleanWinIni(Os& os, const char* path, int file);
 int cleanAutoexec(Os& os, const char* path, int file);
 

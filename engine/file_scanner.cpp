@@ -20,22 +20,32 @@ constexpr int kSectionHeaderSize = 40;
 constexpr std::int64_t kSectionTableDistance = 248;  // signature, file header, 224-byte optional header
 
 // The win.ini / autoexec cut of a non-PE file; the cleaners own the
-// descriptor from here on.
+// descriptor from here on. The log line shows the lower-cased path, but
+// the file is reopened by the path as it was found.
 void cleanStartupFile(ScanSession& session, Os& os, char* path, int file) {
+  char found[kPathSize];
+  if (!copyText(found, sizeof found, path)) {
+    os.close(file);
+    return;
+  }
   lowerInPlace(path);
-  int cut;
+  CutResult cut;
   if (std::strstr(path, "win.ini") != nullptr) {
-    cut = cleanWinIni(os, path, file);
+    cut = cutWinIni(os, found, file);
   } else if (std::strstr(path, "autoexec") != nullptr) {
-    cut = cleanAutoexec(os, path, file);
+    cut = cutAutoexec(os, found, file);
   } else {
     os.close(file);
     return;
   }
-  if (cut) {
+  if (cut == CutResult::kCut) {
     session.filesInfected += 1;
     session.filesDisinfected += 1;
     sendLogLine(session, os, "%s    W32/Opaserv.Worm entries removed", path);
+  } else if (cut == CutResult::kRefused) {
+    // Found but not removed: the user must learn that the entry stays.
+    session.filesInfected += 1;
+    sendLogLine(session, os, "%s    W32/Opaserv.Worm entries could not be removed", path);
   }
 }
 

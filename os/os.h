@@ -40,6 +40,7 @@ constexpr std::uint32_t kAttrSystem = 0x04;
 constexpr std::uint32_t kAttrDirectory = 0x10;
 constexpr std::uint32_t kAttrArchive = 0x20;
 constexpr std::uint32_t kAttrReparsePoint = 0x400;
+constexpr std::uint32_t kInvalidFileAttributes = 0xFFFFFFFFu;  // INVALID_FILE_ATTRIBUTES
 
 // Drive types of GetDriveTypeA.
 constexpr unsigned kDriveUnknown = 0;
@@ -164,6 +165,10 @@ class Os {
   virtual int close(int fd) = 0;
   // _access: 0 when the path exists with the asked mode, else -1.
   virtual int access(const char* path, int mode) = 0;
+  // GetFileAttributesA: the FILE_ATTRIBUTE_* bits, or kInvalidFileAttributes.
+  // By default the volume answers from a listing of the one name (a mounted
+  // volume keeps no more than its listing shows).
+  virtual std::uint32_t getFileAttributes(const char* path);
   virtual bool setFileAttributes(const char* path, std::uint32_t attributes) = 0;
   virtual bool deleteFile(const char* path) = 0;
   virtual unsigned getDriveType(const char* root) = 0;

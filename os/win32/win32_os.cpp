@@ -29,7 +29,8 @@ static_assert(kErrorSuccess == ERROR_SUCCESS && kErrorFileNotFound == ERROR_FILE
 static_assert(kKeyRead == KEY_READ && kKeyAllAccess == KEY_ALL_ACCESS, "registry rights");
 static_assert(kAttrReadOnly == FILE_ATTRIBUTE_READONLY && kAttrHidden == FILE_ATTRIBUTE_HIDDEN &&
                   kAttrSystem == FILE_ATTRIBUTE_SYSTEM && kAttrDirectory == FILE_ATTRIBUTE_DIRECTORY &&
-                  kAttrArchive == FILE_ATTRIBUTE_ARCHIVE && kAttrReparsePoint == FILE_ATTRIBUTE_REPARSE_POINT,
+                  kAttrArchive == FILE_ATTRIBUTE_ARCHIVE && kAttrReparsePoint == FILE_ATTRIBUTE_REPARSE_POINT &&
+                  kInvalidFileAttributes == INVALID_FILE_ATTRIBUTES,
               "file attributes");
 static_assert(kDriveUnknown == DRIVE_UNKNOWN && kDriveNoRootDir == DRIVE_NO_ROOT_DIR &&
                   kDriveRemovable == DRIVE_REMOVABLE && kDriveFixed == DRIVE_FIXED && kDriveRemote == DRIVE_REMOTE &&
@@ -161,6 +162,8 @@ int Win32Os::chsize(int fd, std::int32_t size) { return _chsize(fd, size); }
 int Win32Os::close(int fd) { return _close(fd); }
 
 int Win32Os::access(const char* path, int mode) { return _access(path, mode); }
+
+std::uint32_t Win32Os::getFileAttributes(const char* path) { return GetFileAttributesA(path); }
 
 bool Win32Os::setFileAttributes(const char* path, std::uint32_t attributes) {
   return SetFileAttributesA(path, attributes) != FALSE;

@@ -20,6 +20,7 @@ class Win32Os final : public Os {
   int chsize(int fd, std::int32_t size) override;
   int close(int fd) override;
   int access(const char* path, int mode) override;
+  std::uint32_t getFileAttributes(const char* path) override;
   bool setFileAttributes(const char* path, std::uint32_t attributes) override;
   bool deleteFile(const char* path) override;
   unsigned getDriveType(const char* root) override;

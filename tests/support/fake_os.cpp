@@ -821,6 +821,7 @@ bool samePathNoCase(const std::string& a, const std::string& b) { return lower(a
 
 int FakeOs::open(const char* path, int flags) {
   if (fails(Op::Open, path) || !path) return -1;
+  if (onOpen) onOpen(path, flags);
   // A running program's file cannot be opened for writing (sharing violation).
   if ((flags & (kOWrOnly | kORdWr)) != 0) {
     std::string host;
@@ -867,6 +868,16 @@ int FakeOs::close(int fd) {
 int FakeOs::access(const char* path, int mode) {
   if (fails(Op::Access, path)) return -1;
   return PosixOs::access(path, mode);
+}
+
+std::uint32_t FakeOs::getFileAttributes(const char* path) {
+  if (fails(Op::GetFileAttributes, path) || !path || std::strpbrk(path, "*?") != nullptr) return kInvalidFileAttributes;
+  // The volume's own listing, not a listing call the countdowns would see.
+  FindData data;
+  const OsHandle find = PosixOs::findFirstFile(path, &data);
+  if (find == kInvalidHandle) return kInvalidFileAttributes;
+  PosixOs::findClose(find);
+  return data.attributes;
 }
 
 bool FakeOs::setFileAttributes(const char* path, std::uint32_t attributes) {

@@ -57,7 +57,8 @@ namespace purgato {
 class FakeOs : public PosixOs {
  public:
   enum class Op {
-    FindFirstFile, FindNextFile, Open, Lseek, Read, Chsize, Close, Access, SetFileAttributes, DeleteFile,
+    FindFirstFile, FindNextFile, Open, Lseek, Read, Chsize, Close, Access, GetFileAttributes, SetFileAttributes,
+    DeleteFile,
     GetDriveType, GetWindowsDirectory, RegOpenKeyEx, RegQueryValueEx, RegDeleteValue, RegDeleteKey, RegCloseKey,
     GetVersionEx, LoadLibrary, GetProcAddress, CreateToolhelp32Snapshot, Process32First, Process32Next,
     EnumProcesses, GetModuleFileNameEx, OpenProcess, TerminateProcess, WideCharToMultiByte, OpenSCManager,
@@ -199,6 +200,9 @@ class FakeOs : public PosixOs {
   int liveFiles() const;     // descriptors opened and not closed
   int badCloses() const;     // close of a descriptor that was not open
   int liveSearches() const;  // find handles not closed
+  // Runs before every open that is not made to fail, with its arguments:
+  // lets a test change the file between two opens.
+  std::function<void(const char* path, int flags)> onOpen;
 
   // --- Messages ---------------------------------------------------------
   // The queue, the answers and the records come first; PosixOs's sink,
@@ -232,6 +236,7 @@ class FakeOs : public PosixOs {
   int chsize(int fd, std::int32_t size) override;
   int close(int fd) override;
   int access(const char* path, int mode) override;
+  std::uint32_t getFileAttributes(const char* path) override;
   bool setFileAttributes(const char* path, std::uint32_t attributes) override;
   bool deleteFile(const char* path) override;
   unsigned getDriveType(const char* root) override;

@@ -4,6 +4,10 @@
 #include "engine/file_scanner.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <iterator>
 
 #include <algorithm>
 #include <cstdint>
@@ -27,6 +31,18 @@ using Lines = std::vector<std::string>;
 constexpr const char* kFamily = "W32/Opaserv.Worm";
 constexpr const char* kRunLine = "System Registry     W32/Opaserv.Worm removed";
 constexpr std::uint32_t kE = 0x80;  // e_lfanew of the built samples
+
+// Host files written and read as they are named, without the volume's
+// case folding: for twins whose names differ only in case.
+void writeHostFile(const std::string& host, const std::string& text) {
+  const std::string folder = host.substr(0, host.rfind('/'));
+  ::mkdir(folder.c_str(), 0755);
+  std::ofstream(host, std::ios::binary) << text;
+}
+std::string readHostFile(const std::string& host) {
+  std::ifstream in(host, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 TEST(ComputeEntryOffset, FollowsTheSectionTable) {
   struct Case {
@@ -354,6 +370,129 @@ TEST_F(ScanFileTest, StartupFilesAreCutAndLoggedInLowerCase) {
       EXPECT_EQ(volume.readText(c.path), c.content);
       EXPECT_EQ(lines.size(), linesBefore);
     }
+  }
+}
+
+// The cut reopens the file by the path the walk found, never by the
+// lower-cased copy: on a volume that keeps letter case, that copy can name
+// a clean twin.
+TEST_F(ScanFileTest, CaseTwinsOnlyTheFileThatWasReadIsCut) {
+  const std::string body = "[boot]\r\nshell=Explorer.exe\r\n";
+  const std::string bigClean(12893, 'x');
+  struct Case {
+    const char* infected;  // host path under drive C
+    std::string content, expected;
+    const char* twin;  // clean host file of the same name in another case
+    std::string twinContent;
+    const char* scanned;
+  } cases[] = {
+      {"AUTOEXEC.BAT", autoexecWithMarker("@ECHO OFF\r\n"), "@ECHO OFF\r\n", "autoexec.bat", bigClean,
+       "C:\\AUTOEXEC.BAT"},
+      {"WINDOWS/WIN.INI", winIniWithWormTail(body), body, "windows/win.ini", "[boot]\r\n\r\n", "C:\\WINDOWS\\WIN.INI"},
+      {"windows/win.ini", winIniWithWormTail(body), body, "WINDOWS/WIN.INI", "[boot]\r\n\r\n", "C:\\windows\\win.ini"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.scanned);
+    TempVolume twins;
+    FakeOs twinOs;
+    twins.mapInto(twinOs);
+    const std::string root = twins.drive('C');
+    writeHostFile(root + "/" + c.infected, c.content);
+    writeHostFile(root + "/" + c.twin, c.twinContent);
+    ScanSession twinSession;
+    twinSession.progressWindow = 0x77;
+    twinOs.attach(twinSession);
+    char path[kPathSize];
+    std::strcpy(path, c.scanned);
+    EXPECT_EQ(scanFile(twinSession, twinOs, kFamily, path), 0);
+    EXPECT_EQ(readHostFile(root + "/" + c.infected), c.expected);
+    EXPECT_EQ(readHostFile(root + "/" + c.twin), c.twinContent);
+    EXPECT_EQ(twinSession.filesDisinfected, 1);
+    EXPECT_EQ(twinOs.liveFiles(), 0);
+  }
+}
+
+// Between the read and the cut the file can be saved over; the cut happens
+// only when the length and the marker's place are still those first read.
+TEST_F(ScanFileTest, AFileChangedBeforeTheCutIsLeftAlone) {
+  const std::string body = "[boot]\r\nshell=Explorer.exe\r\n";
+  const std::string infected = winIniWithWormTail(body);
+  std::string markerMoved = infected;  // same length, the section one byte later
+  markerMoved.insert(markerMoved.size() - winIniWormTail().size(), ";");
+  markerMoved.pop_back();
+  struct Case {
+    const char* label;
+    std::string savedBetween;  // "" when nothing changes
+    std::string expected;
+    bool cut;
+  } cases[] = {
+      {"unchanged", "", body, true},
+      {"saved longer", infected + "[fonts]\r\n", infected + "[fonts]\r\n", false},
+      {"saved shorter, clean", body, body, false},
+      {"same length, marker moved", markerMoved, markerMoved, false},
+  };
+  const char* const kPath = "C:\\WINDOWS\\WIN.INI";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    reset();
+    volume.writeFile(kPath, infected);
+    const std::size_t linesBefore = os.logLines().size();
+    int opens = 0;
+    os.onOpen = [&](const char*, int) {
+      if (++opens == 2 && !c.savedBetween.empty()) volume.writeFile(kPath, c.savedBetween);
+    };
+    EXPECT_EQ(scan(kPath), 0);
+    os.onOpen = nullptr;
+    EXPECT_EQ(opens, 2);
+    EXPECT_EQ(volume.readText(kPath), c.expected);
+    if (c.cut) {
+      expectCounters(1, 1, 0);
+      EXPECT_EQ(os.logLines().back(), "c:\\windows\\win.ini    W32/Opaserv.Worm entries removed");
+    } else {
+      expectCounters(0, 0, 0);
+      EXPECT_EQ(os.logLines().size(), linesBefore);
+    }
+  }
+}
+
+// A read-only start-up file is made writable for the cut and read-only
+// again after it; one that still cannot be cut is counted as infected and
+// said to keep its entries.
+TEST_F(ScanFileTest, ReadOnlyAndUncuttableStartupFiles) {
+  const std::string body = "@ECHO OFF\r\n";
+  const std::string infected = autoexecWithMarker(body);
+  const char* const kPath = "C:\\AUTOEXEC.BAT";
+  const std::string kStays = "c:\\autoexec.bat    W32/Opaserv.Worm entries could not be removed";
+  struct Case {
+    const char* label;
+    bool readOnly;
+    FakeOs::Op failing;  // kCount: nothing fails
+    int nth;
+    bool cut;
+  } cases[] = {
+      {"read-only, cut", true, FakeOs::Op::kCount, 0, true},
+      {"read-only, attributes cannot be cleared", true, FakeOs::Op::SetFileAttributes, 1, false},
+      {"read-only, reopen refused", true, FakeOs::Op::Open, 2, false},
+      {"read-only, cut refused", true, FakeOs::Op::Chsize, 1, false},
+      {"writable, reopen refused", false, FakeOs::Op::Open, 2, false},
+      {"writable, cut refused", false, FakeOs::Op::Chsize, 1, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    reset();
+    volume.writeFile(kPath, infected);
+    const std::string host = volume.hostPath(kPath);
+    ASSERT_EQ(::chmod(host.c_str(), c.readOnly ? 0444 : 0644), 0);
+    if (c.failing != FakeOs::Op::kCount) os.failOn(c.failing, c.nth);
+    EXPECT_EQ(scan(kPath), 0);
+    os.clearFaults();
+    EXPECT_EQ(volume.readText(kPath), c.cut ? body : infected);
+    expectCounters(1, c.cut ? 1 : 0, 0);
+    EXPECT_EQ(os.logLines().back(), c.cut ? "c:\\autoexec.bat    W32/Opaserv.Worm entries removed" : kStays);
+    struct stat st;
+    ASSERT_EQ(::stat(host.c_str(), &st), 0);
+    EXPECT_EQ((st.st_mode & S_IWUSR) == 0, c.readOnly) << "attributes put back";
+    ::chmod(host.c_str(), 0644);
   }
 }
 
