@@ -2,6 +2,11 @@
 // handed to members of the object behind one static dialog procedure.
 #pragma once
 
+// The A calls only: the W calls are failing stubs on Windows 95.
+#if defined(UNICODE) || defined(_UNICODE)
+#error "Purgato is built without UNICODE"
+#endif
+
 #include <windows.h>
 
 #include "controls/subclassed_window.h"

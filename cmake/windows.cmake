@@ -10,6 +10,9 @@ file(GLOB PURGATO_APP_SOURCES CONFIGURE_DEPENDS
   ${CMAKE_SOURCE_DIR}/app/*.cpp
   ${CMAKE_SOURCE_DIR}/controls/*.cpp)
 file(GLOB PURGATO_RC CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/res/*.rc)
+# windres reads these files, but no dependency scan sees them.
+set_source_files_properties(${PURGATO_RC} PROPERTIES OBJECT_DEPENDS
+  "${CMAKE_SOURCE_DIR}/res/resource.h;${CMAKE_SOURCE_DIR}/res/purgato.ico;${CMAKE_SOURCE_DIR}/res/purgato.manifest")
 add_executable(Purgato WIN32 ${PURGATO_APP_SOURCES} ${PURGATO_RC})
 target_link_libraries(Purgato PRIVATE purgato_os_win32 comctl32 shell32 ole32 user32 gdi32 advapi32)
 # Windows 95 and NT 4 refuse images whose subsystem version is above 4.0.

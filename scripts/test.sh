@@ -65,6 +65,7 @@ check_win32_image() {
 windows() {
   configure_and_build build/win32 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" -DPURGATO_WERROR=ON &&
     check_win32_image build/win32/Purgato.exe &&
+    tests/e2e/check_imports.sh build/win32/Purgato.exe &&
     tests/e2e/run_seam_check.sh build/win32
 }
 
