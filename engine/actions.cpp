@@ -36,7 +36,9 @@ void deleteInfectedFile(ScanSession& session, Os& os, const char* path, const ch
     if (!deleteCounted(session, os, path, name)) logDeleteFailed(session, os, path, name);
     return;
   }
-  if (session.processImageMode) logDeleteFailed(session, os, path, name);
+  // The worm file stays: say so in the ordinary walk too, not only for a
+  // process image, or the list would show nothing for it.
+  logDeleteFailed(session, os, path, name);
 }
 
 void applyPendingAction(ScanSession& session, Os& os, const char* path, const char* familyName) {

@@ -127,7 +127,7 @@ TEST(DeleteInfectedFile, OutcomesWhenTheFileResists) {
   } cases[] = {
       {"attributes cannot be reset", refuseAttributes, false, {kFailed}, 0},
       {"attributes cannot be reset, process image", refuseAttributes, true, {kFailed}, 0},
-      {"process cannot be ended", unendingProcess, false, {}, 1},
+      {"process cannot be ended", unendingProcess, false, {kFailed}, 1},
       {"process cannot be ended, process image", unendingProcess, true, {kFailed}, 1},
       // Neither 9x nor NT: nothing is ended, yet the delete is retried.
       {"second delete refused", refuseDeletes, false, {kFailed}, 2},
