@@ -46,9 +46,11 @@ e2e_init() {
 
 # drv ARGS...: one driver command; its output without carriage returns.
 drv() {
-  (cd "$WINEPREFIX/drive_c" && taskset -c 0 wine 'C:\e2e\gui_driver.exe' "$@") >"$run/drv.out"
+  local out=$run/drv.$BASHPID.out
+  (cd "$WINEPREFIX/drive_c" && taskset -c 0 wine 'C:\e2e\gui_driver.exe' "$@") >"$out"
   local status=$?
-  tr -d '\r' <"$run/drv.out"
+  tr -d '\r' <"$out"
+  rm -f "$out"
   return $status
 }
 

@@ -16,6 +16,7 @@
 //   gui_driver key CAPTION ID enter|escape           key down and up to the dialog's focused control
 //   gui_driver text CAPTION ID CONTROL               the control's text
 //   gui_driver wait-text CAPTION ID CONTROL TEXT TIMEOUT_MS
+//                                                    (a TEXT ending in '*' is a prefix)
 //   gui_driver state CAPTION ID CONTROL              "visible|hidden enabled|disabled" (CONTROL 0: the dialog)
 //   gui_driver list CAPTION ID CONTROL               every line of a list box, then "selected: N"
 //   gui_driver watch-list CAPTION ID LIST STATUS TEXT TIMEOUT_MS
@@ -26,8 +27,8 @@
 //   gui_driver no-box BOXCAPTION DURATION_MS         no such message box appears during the whole time
 //   gui_driver attrib PATH [r][h][s]                 sets exactly these attributes (none: normal)
 //   gui_driver wait-process PATH TIMEOUT_MS          until a process runs from PATH (any letter case)
-//   gui_driver max-windows CAPTION N DURATION_MS     never more than N visible windows with that caption
-//                                                    (any class) during the whole time
+//   gui_driver no-new-window CAPTION DURATION_MS     never more visible windows with that caption (any
+//                                                    class) than at the start, during the whole time
 //   gui_driver press CAPTION ID CONTROL              mouse over, button down and up at the control's centre
 //   gui_driver rect CAPTION ID CONTROL               "WIDTHxHEIGHT+X+Y" of the window on the screen
 #include <windows.h>
@@ -315,7 +316,7 @@ int usage() {
                "       gui_driver no-box BOXCAPTION MS\n"
                "       gui_driver attrib PATH [rhs]\n"
                "       gui_driver wait-process PATH MS\n"
-               "       gui_driver max-windows CAPTION N MS\n"
+               "       gui_driver no-new-window CAPTION MS\n"
                "       gui_driver press CAPTION ID CONTROL\n");
   return 2;
 }
@@ -336,19 +337,21 @@ int run(int argc, char** argv) {
     }
     return 0;
   }
-  if (command == "max-windows") {
-    if (argc != 5) return usage();
-    const int most = toInt(argv[3]);
+  if (command == "no-new-window") {
+    if (argc != 4) return usage();
     const DWORD start = GetTickCount();
+    int most = -1;
     do {
       CaptionCount query = {argv[2], 0};
       EnumWindows(countCaption, reinterpret_cast<LPARAM>(&query));
+      if (most < 0) most = query.count;
       if (query.count > most) {
-        std::fprintf(stderr, "gui_driver: %d windows \"%s\" shown\n", query.count, argv[2]);
+        std::fprintf(stderr, "gui_driver: %d windows \"%s\" shown, %d before\n", query.count, argv[2], most);
         return 1;
       }
       Sleep(5);
-    } while (GetTickCount() - start < toMs(argv[4]));
+    } while (GetTickCount() - start < toMs(argv[3]));
+    std::printf("%d\n", most);
     return 0;
   }
   if (command == "answer") return argc == 5 ? commandAnswer(argv[2], argv[3], toMs(argv[4])) : usage();
@@ -403,7 +406,10 @@ int run(int argc, char** argv) {
       HWND dialog = findDialog(caption, id);
       if (dialog != NULL) {
         last = windowText(GetDlgItem(dialog, toInt(argv[4])));
-        if (last == argv[5]) return 0;
+        const std::string wanted = argv[5];
+        if (last == wanted) return 0;
+        if (!wanted.empty() && wanted.back() == '*' && last.compare(0, wanted.size() - 1, wanted, 0, wanted.size() - 1) == 0)
+          return 0;
       }
       if (GetTickCount() - start >= toMs(argv[6])) {
         std::fprintf(stderr, "gui_driver: control %s reads \"%s\", not \"%s\"\n", argv[4], last.c_str(), argv[5]);

@@ -25,6 +25,7 @@
 //   run.reg        the Run values, for `wine reg import`
 //   run-gone       Run value names the scan deletes
 //   run-kept       Run value names the scan keeps
+//   run-sample     the Run value named after a sample, and that sample
 //   counts         infected, disinfected, deleted (the totals of a full scan)
 //
 // Every sample is a zero-filled image that only carries the signature
@@ -304,6 +305,7 @@ class Seeder {
     write("lookalike", lookAlike + "\n");
     write("run-gone", runGone_);
     write("run-kept", runKept_);
+    write("run-sample", std::string("MSTASKMON\t") + kSamples[4].path + "\n");
     write("counts", std::to_string(infected_) + " " + std::to_string(disinfected_) + " " +
                         std::to_string(deletedCount_) + "\n");
   }
