@@ -12,8 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "clean/registry_cleanup.h"
+#include "engine/file_scanner.h"
 #include "os/text.h"
 #include "os/win32/win32_os.h"
+#include "session/session.h"
 
 using namespace purgato;
 
@@ -137,6 +140,57 @@ void checkAttributesAndDelete(Os& os, const std::string& dir) {
   check(GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES, "the file is gone");
   check(!os.deleteFile(path.c_str()), "deleteFile of a missing file fails");
   check(!os.setFileAttributes(path.c_str(), kAttrArchive), "setFileAttributes of a missing file fails");
+}
+
+std::string readAll(const std::string& path) {
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return "<unreadable>";
+  char buffer[512];
+  DWORD got = 0;
+  const BOOL ok = ReadFile(h, buffer, sizeof buffer, &got, nullptr);
+  CloseHandle(h);
+  return ok ? std::string(buffer, got) : "<unreadable>";
+}
+
+// The worm's start-up entries on real files: a read-only, hidden win.ini is
+// cut and keeps its attributes; an autoexec that another program holds
+// without sharing writes stays whole and is said to keep its entry.
+void checkStartupCut(Os& os, const std::string& dir) {
+  const std::string body = "[boot]\r\nshell=Explorer.exe\r\n";
+  const std::string winIni = body + "[MSAppFont]\r\nwinboot=scrsvr.exe\r\n";
+  const std::string iniPath = dir + "\\WIN.INI";
+  const DWORD kept = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN;
+  check(writeFile(iniPath, winIni.data(), DWORD(winIni.size())) && SetFileAttributesA(iniPath.c_str(), kept),
+        "read-only hidden win.ini fixture");
+  check(os.getFileAttributes(iniPath.c_str()) == GetFileAttributesA(iniPath.c_str()), "getFileAttributes");
+  check(os.getFileAttributes((dir + "\\missing.ini").c_str()) == kInvalidFileAttributes,
+        "getFileAttributes of a missing file");
+  ScanSession session;
+  char path[kPathSize];
+  copyText(path, sizeof path, iniPath.c_str());
+  scanFile(session, os, "W32/Opaserv.Worm", path);
+  check(readAll(iniPath) == body, "a read-only win.ini is cut at the marker", readAll(iniPath));
+  check(session.filesDisinfected == 1, "and counted as disinfected", num(session.filesDisinfected));
+  check((GetFileAttributesA(iniPath.c_str()) & kept) == kept, "and keeps its attributes",
+        num(GetFileAttributesA(iniPath.c_str())));
+
+  const std::string autoexec = std::string("@ECHO OFF\r\n") + kAutoexecMarker + "\r\n";
+  const std::string batPath = dir + "\\AUTOEXEC.BAT";
+  check(writeFile(batPath, autoexec.data(), DWORD(autoexec.size())), "autoexec fixture");
+  HANDLE held = CreateFileA(batPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  check(held != INVALID_HANDLE_VALUE, "another program holds the autoexec, sharing only reads");
+  session = ScanSession{};
+  copyText(path, sizeof path, batPath.c_str());
+  scanFile(session, os, "W32/Opaserv.Worm", path);
+  if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+  check(readAll(batPath) == autoexec, "a held autoexec is left whole");
+  check(session.filesInfected == 1 && session.filesDisinfected == 0, "and counted as infected, not disinfected",
+        num(session.filesInfected) + " " + num(session.filesDisinfected));
+  check(std::strstr(session.logLine, "    W32/Opaserv.Worm entries could not be removed") != nullptr,
+        "and said to keep its entries", session.logLine);
+  SetFileAttributesA(iniPath.c_str(), FILE_ATTRIBUTE_NORMAL);
+  DeleteFileA(iniPath.c_str());
+  DeleteFileA(batPath.c_str());
 }
 
 void checkDrives(Os& os) {
@@ -421,6 +475,9 @@ void removeFixtures(const std::string& dir) {
   SetFileAttributesA((dir + "\\sample.bin").c_str(), FILE_ATTRIBUTE_NORMAL);
   DeleteFileA((dir + "\\sample.bin").c_str());
   DeleteFileA((dir + "\\child.exe").c_str());
+  SetFileAttributesA((dir + "\\WIN.INI").c_str(), FILE_ATTRIBUTE_NORMAL);
+  DeleteFileA((dir + "\\WIN.INI").c_str());
+  DeleteFileA((dir + "\\AUTOEXEC.BAT").c_str());
   RemoveDirectoryA((dir + "\\sub").c_str());
   RemoveDirectoryA(dir.c_str());
   RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\PurgatoCheck\\Child");
@@ -450,6 +507,7 @@ int main(int argc, char** argv) {
     checkListing(os, dir);
     checkDescriptors(os, dir);
     checkAttributesAndDelete(os, dir);
+    checkStartupCut(os, dir);
   }
   checkDrives(os);
   checkRegistry(os);
