@@ -16,12 +16,15 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <thread>
+#include <unordered_set>
+#include <utility>
 
 namespace purgato {
 
@@ -47,10 +50,6 @@ constexpr int kORandom = 0x0010;
 constexpr int kOSequential = 0x0020;
 constexpr int kOAccessMask = 0x0003;
 constexpr int kOAccepted = kOAccessMask | kOBinary | kOText | kONoInherit | kORandom | kOSequential;
-
-bool equalNoCase(const char* a, std::size_t aLength, const std::string& b) {
-  return aLength == b.size() && compareNoCaseN(a, b.c_str(), aLength) == 0;
-}
 
 void closeFd(int fd) {
   if (fd >= 0) ::close(fd);
@@ -92,6 +91,23 @@ std::uint32_t attributesOf(const struct stat& st) {
   return (st.st_mode & S_IWUSR) ? kAttrArchive : kAttrReadOnly;
 }
 
+// Failures that mean "not there" or "not ours to follow" (a missing name, a
+// link out of the volume, a malformed path), not a place that went unread.
+bool isAbsence(int error) {
+  return error == ENOENT || error == ENOTDIR || error == ELOOP || error == EXDEV || error == EINVAL ||
+         error == ENAMETOOLONG;
+}
+
+bool sameTime(const struct timespec& a, const struct timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+std::string folded(const char* name, std::size_t length) {
+  std::string text(name, length);
+  for (char& c : text) c = upperAscii(c);
+  return text;
+}
+
 }  // namespace
 
 struct PosixOs::Impl {
@@ -118,7 +134,28 @@ struct PosixOs::Impl {
     bool open = false;
     std::int64_t position = 0;
     std::int64_t length = 0;  // from the fstat made at open, kept by chsize
+    std::string path;         // as opened, for the report of a failed read
   };
+  // The names of one folder, for lookups without regard to case: read once
+  // and kept while the folder's identity and change times stay the same, so
+  // that names vanishing mid-walk do not make every miss reread the folder.
+  struct NameIndex {
+    struct Entry {
+      std::string folded;  // upper-cased ASCII
+      std::string actual;
+      unsigned char type;  // d_type
+      bool operator<(const Entry& o) const {
+        return folded != o.folded ? folded < o.folded : actual < o.actual;
+      }
+    };
+    bool valid = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    struct timespec mtime {};
+    struct timespec ctime {};
+    std::vector<Entry> entries;  // sorted: by folded name, then in byte order
+  };
+  static constexpr std::size_t kIndexes = 4;
   struct Listing {
     bool inUse = false;
     std::uint32_t generation = 0;
@@ -139,6 +176,13 @@ struct PosixOs::Impl {
   std::vector<File> files;  // indexed by descriptor
   std::vector<Listing> listings;
   std::uint32_t nextGeneration = 1;
+
+  NameIndex indexes[kIndexes];
+  std::size_t nextIndex = 0;
+  unsigned long directoryReads = 0;
+
+  TroubleSink troubleSink;
+  std::unordered_set<std::string> troubled;  // places already reported
 
   // Scratch buffers kept between calls so a scan does not churn the heap.
   Parsed parsed;
@@ -221,28 +265,85 @@ struct PosixOs::Impl {
 
   // Parses path into `parsed` and resolves its folder; fileOnly refuses a
   // drive root and a path ending in '\\'.
+  // Fails with errno EINVAL for a path that names nothing on the volume.
   bool locate(const char* path, bool fileOnly, Folder* folder) {
-    if (!parse(path, &parsed)) return false;
-    if (fileOnly && (parsed.leaf.empty() || parsed.trailing)) return false;
+    if (!parse(path, &parsed) || (fileOnly && (parsed.leaf.empty() || parsed.trailing))) {
+      errno = EINVAL;
+      return false;
+    }
     return resolveFolder(parsed.drive, parsed.folder, folder);
   }
 
-  // Finds in the folder dirFd an entry equal to name without regard to
-  // case but not equal to it exactly (that was tried already); the first
-  // in directory order. wantFolder skips entries known not to be folders.
-  bool findNoCase(int dirFd, const std::string& name, bool wantFolder, std::string* result) {
+  // Reports a place once, while someone listens.
+  void noteTrouble(const std::string& windowsPath, Trouble kind, int error) {
+    if (!troubleSink || !troubled.insert(windowsPath).second) return;
+    troubleSink(windowsPath, kind, error);
+  }
+  void noteUnreadable(const char* windowsPath, int error) {
+    if (troubleSink && !isAbsence(error)) noteTrouble(windowsPath, Trouble::kUnreadable, error);
+  }
+  // The folder of a search pattern ("C:\\dir\\*.*" -> "C:\\dir", "C:\\*.*" -> "C:\\").
+  void noteFolderUnreadable(const char* pattern, int error) {
+    if (!troubleSink || isAbsence(error)) return;
+    std::size_t length = static_cast<std::size_t>(afterLastBackslash(pattern) - pattern);
+    if (length > 3) --length;
+    noteTrouble(std::string(pattern, length), Trouble::kUnreadable, error);
+  }
+
+  // The index of the folder dirFd, read now unless a current one is kept;
+  // nullptr (errno set) when the folder cannot be read.
+  const NameIndex* indexOf(int dirFd) {
+    struct stat st;
+    if (::fstat(dirFd, &st) != 0) return nullptr;
+    for (const NameIndex& index : indexes) {
+      if (index.valid && index.dev == st.st_dev && index.ino == st.st_ino && sameTime(index.mtime, st.st_mtim) &&
+          sameTime(index.ctime, st.st_ctim))
+        return &index;
+    }
+    NameIndex& index = indexes[nextIndex++ % kIndexes];
+    index.valid = false;
+    index.entries.clear();
     const int listFd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (listFd < 0) return false;
-    bool hit = false;
-    forEachEntry(listFd, dirents, [&](const char* entry, std::size_t length, unsigned char type) {
-      if (!equalNoCase(entry, length, name) || name.compare(0, std::string::npos, entry, length) == 0) return true;
-      if (wantFolder && type != DT_DIR && type != DT_LNK && type != DT_UNKNOWN) return true;
-      result->assign(entry, length);
-      hit = true;
-      return false;
+    if (listFd < 0) return nullptr;
+    ++directoryReads;
+    const bool listed = forEachEntry(listFd, dirents, [&](const char* entry, std::size_t length, unsigned char type) {
+      index.entries.push_back({folded(entry, length), std::string(entry, length), type});
+      return true;
     });
+    const int error = errno;
     ::close(listFd);
-    return hit;
+    if (!listed) {
+      index.entries.clear();
+      errno = error;
+      return nullptr;
+    }
+    std::sort(index.entries.begin(), index.entries.end());
+    index.dev = st.st_dev;
+    index.ino = st.st_ino;
+    index.mtime = st.st_mtim;
+    index.ctime = st.st_ctim;
+    index.valid = true;
+    return &index;
+  }
+
+  // Finds in the folder dirFd an entry equal to name without regard to
+  // case but not equal to it exactly (that was tried already): the first
+  // such name in byte order, so that the choice among case twins does not
+  // depend on the file system's listing order. wantFolder skips entries
+  // known not to be folders. False with errno ENOENT when there is none.
+  bool findNoCase(int dirFd, const std::string& name, bool wantFolder, std::string* result) {
+    const NameIndex* index = indexOf(dirFd);
+    if (index == nullptr) return false;
+    NameIndex::Entry key{folded(name.data(), name.size()), std::string(), 0};
+    for (auto it = std::lower_bound(index->entries.begin(), index->entries.end(), key);
+         it != index->entries.end() && it->folded == key.folded; ++it) {
+      if (it->actual == name) continue;
+      if (wantFolder && it->type != DT_DIR && it->type != DT_LNK && it->type != DT_UNKNOWN) continue;
+      *result = it->actual;
+      return true;
+    }
+    errno = ENOENT;
+    return false;
   }
 
   // The folder of a parsed path as a descriptor beneath its root.
@@ -480,6 +581,11 @@ void PosixOs::setMessageSource(MessageSource source) { impl_->source = std::move
 void PosixOs::setMessageBoxHandler(MessageBoxHandler handler) { impl_->messageBoxHandler = std::move(handler); }
 void PosixOs::setDispatchHandler(DispatchHandler handler) { impl_->dispatchHandler = std::move(handler); }
 void PosixOs::forgetCachedFolder() { impl_->dropCache(); }
+void PosixOs::setTroubleSink(TroubleSink sink) {
+  impl_->troubleSink = std::move(sink);
+  impl_->troubled.clear();
+}
+unsigned long PosixOs::directoryReads() const { return impl_->directoryReads; }
 
 bool PosixOs::isMapped(char letter) const {
   const char upper = upperAscii(letter);
@@ -509,12 +615,16 @@ OsHandle PosixOs::findFirstFile(const char* pattern, FindData* data) {
   Impl& m = *impl_;
   const Impl::Parsed& p = m.parsed;
   Impl::Folder folder;
-  if (!m.locate(pattern, true, &folder)) return kInvalidHandle;
+  const bool wildcard = pattern != nullptr && std::strpbrk(afterLastBackslash(pattern), "*?") != nullptr;
+  if (!m.locate(pattern, true, &folder)) {
+    if (wildcard) m.noteFolderUnreadable(pattern, errno);
+    return kInvalidHandle;
+  }
   const long slot = m.acquireListing();
   if (slot < 0) return kInvalidHandle;
   Impl::Listing& l = m.listings[static_cast<std::size_t>(slot)];
 
-  if (p.leaf.find_first_of("*?") == std::string::npos) {
+  if (!wildcard) {
     // One named entry.
     struct stat st;
     if (m.statLeaf(folder, p.leaf, &st, &m.found)) {
@@ -532,19 +642,40 @@ OsHandle PosixOs::findFirstFile(const char* pattern, FindData* data) {
     }
     const int listFd = ::openat(folder.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (listFd < 0) {
+      m.noteFolderUnreadable(pattern, errno);
       l.inUse = false;
       return kInvalidHandle;
     }
+    ++m.directoryReads;
+    // The walker builds each entry's path as the pattern's folder (up to its
+    // last backslash) and the name, in 260 bytes; what does not fit is
+    // passed over, and said here, where the full names are seen.
+    const std::size_t folderLength = static_cast<std::size_t>(afterLastBackslash(pattern) - pattern);
     const bool listed = forEachEntry(listFd, m.dirents, [&](const char* name, std::size_t length, unsigned char type) {
       // A name holding a backslash cannot be spelled as a Windows path.
       if (std::memchr(name, '\\', length) != nullptr) return true;
       if (!matchPattern(m.pattern, name, length)) return true;
       std::uint32_t attributes;
-      if (m.entryAttributes(folder, listFd, name, type, &attributes)) Impl::addEntry(l, name, length, attributes);
+      if (!m.entryAttributes(folder, listFd, name, type, &attributes)) return true;
+      Impl::addEntry(l, name, length, attributes);
+      const std::size_t full = folderLength + length;
+      if (full + 4 >= kPathSize && m.troubleSink) {
+        const bool searchable = (attributes & (kAttrDirectory | kAttrReparsePoint)) == kAttrDirectory;
+        if (full >= kPathSize) {
+          m.noteTrouble(std::string(pattern, folderLength) + std::string(name, length), Trouble::kTooLong, 0);
+        } else if (searchable) {
+          // Its own pattern, "\\*.*" added, would not fit.
+          m.noteTrouble(std::string(pattern, folderLength) + std::string(name, length), Trouble::kFolderTooDeep, 0);
+        }
+      }
       return true;
     });
+    const int error = errno;
     ::close(listFd);
-    if (!listed) l.entries.clear();
+    if (!listed) {
+      l.entries.clear();
+      m.noteFolderUnreadable(pattern, error);
+    }
   }
 
   if (l.entries.empty()) {
@@ -579,10 +710,13 @@ int PosixOs::open(const char* path, int flags) {
   }
   const Impl::Parsed& p = m.parsed;
   Impl::Folder folder;
-  if (!m.locate(path, true, &folder)) return -1;
   // O_NONBLOCK: a fifo must not hang the scan before fstat turns it away.
-  const int fd = m.openLeaf(folder, p.leaf, access | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) return -1;
+  const int fd = m.locate(path, true, &folder) ? m.openLeaf(folder, p.leaf, access | O_NONBLOCK | O_NOCTTY) : -1;
+  if (fd < 0) {
+    // A file opened to be read and refused is a file that went unscanned.
+    if (access == O_RDONLY) m.noteUnreadable(path, errno);
+    return -1;
+  }
   struct stat st;
   // Only regular files, and writing only where the read-only bit is clear,
   // as on Windows (root could write anyway).
@@ -595,6 +729,7 @@ int PosixOs::open(const char* path, int flags) {
   f.open = true;
   f.position = 0;
   f.length = st.st_size;
+  if (m.troubleSink) f.path = path;
   return fd;
 }
 
@@ -627,7 +762,10 @@ int PosixOs::read(int fd, void* buffer, unsigned count) {
   do {
     got = ::pread(fd, buffer, count, f->position);
   } while (got < 0 && errno == EINTR);
-  if (got < 0) return -1;
+  if (got < 0) {
+    impl_->noteUnreadable(f->path.c_str(), errno);
+    return -1;
+  }
   f->position += got;
   return static_cast<int>(got);
 }

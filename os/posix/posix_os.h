@@ -2,8 +2,11 @@
 //
 // Drive letters map to host folders. Paths are Windows paths
 // ("C:\\dir\\file.ext", '\\' separators only); each component resolves
-// without regard to letter case, as on Windows: the exact name is tried
-// first, a case-insensitive scan of the folder only when it is missing.
+// without regard to letter case, as on Windows: to the entry spelled
+// exactly so when there is one, else to the first entry in byte order
+// (ASCII letters folded) that matches it without regard to case. The
+// folder's names are read once for such lookups and kept while the folder
+// does not change, so names that vanish mid-walk cost no rereading.
 // "." and ".." inside a path are folded lexically, as Win32 does, and a
 // ".." at the root stays at the root.
 //
@@ -53,6 +56,13 @@ class PosixOs : public Os {
   using MessageSource = std::function<bool(Message*)>;
   using MessageBoxHandler = std::function<int(HWnd, const char*, const char*, std::uint32_t)>;
   using DispatchHandler = std::function<void(const Message*)>;
+  // Places a scan passes over without a word from the core.
+  enum class Trouble {
+    kUnreadable,     // a folder that cannot be listed, a file that cannot be opened or read (error: errno)
+    kTooLong,        // an entry whose Windows path would be 260 characters or more
+    kFolderTooDeep,  // a folder whose search pattern ("\\*.*" added) would not fit 260 bytes
+  };
+  using TroubleSink = std::function<void(const std::string& windowsPath, Trouble kind, int error)>;
 
   PosixOs();
   ~PosixOs() override;
@@ -77,6 +87,14 @@ class PosixOs : public Os {
   // when a folder was replaced on the host behind this object's back (the
   // cache holds the folder itself, not its name).
   void forgetCachedFolder();
+  // What is called, once per place, for every place a wildcard listing,
+  // a read-only open or a read could not serve for a reason other than
+  // absence (a missing name, a link that leads out of the volume), and for
+  // every listed entry the walker must pass over for its length. Default:
+  // nothing is reported. Setting it forgets the places reported so far.
+  void setTroubleSink(TroubleSink sink);
+  // Folders read in full so far (listings and case-insensitive lookups).
+  unsigned long directoryReads() const;
 
   // True when `letter` (either case) is a mapped drive.
   bool isMapped(char letter) const;

@@ -5,7 +5,9 @@
 
 #include <fcntl.h>
 #include <ftw.h>
+#include <grp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -145,6 +147,66 @@ TEST_F(PosixOsTest, ResolvesComponentsWithoutRegardToCase) {
   ASSERT_TRUE(os_.hostPath("c:\\program files\\app\\X.EXE", &hostPath));
   EXPECT_EQ(hostPath, vol_ + "/Program Files/App/x.EXE");
   EXPECT_EQ(os_.open(nullptr, kORdOnly), -1);
+}
+
+TEST_F(PosixOsTest, CaseTwinsResolveToTheExactNameElseTheFirstInByteOrder) {
+  // Seven of the eight spellings of "abc", made in both orders so that the
+  // listing order of at least one folder differs from byte order.
+  const std::vector<std::string> twins = {"ABC", "ABc", "AbC", "Abc", "aBC", "aBc", "abC"};
+  for (const char* folder : {"up", "down"}) {
+    makeDir(folder);
+    std::vector<std::string> order = twins;
+    if (std::string(folder) == "down") std::reverse(order.begin(), order.end());
+    for (const std::string& name : order) write(std::string(folder) + "/" + name, name);
+  }
+  for (const char* name : {"Win", "WIN", "win"}) {
+    makeDir(name);
+    write(std::string(name) + "/f", name);
+  }
+  const struct {
+    const char* path;
+    const char* expected;
+  } cases[] = {
+      {"C:\\up\\abc", "ABC"},   {"C:\\down\\abc", "ABC"},  // no exact name: the first in byte order
+      {"C:\\up\\aBc", "aBc"},   {"C:\\down\\Abc", "Abc"},  // an exact name wins
+      {"C:\\wIN\\f", "WIN"},    {"C:\\win\\f", "win"},    {"C:\\Win\\f", "Win"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(readAll(c.path), c.expected) << c.path;
+  std::string hostPath;
+  ASSERT_TRUE(os_.hostPath("c:\\WiN\\F", &hostPath));
+  EXPECT_EQ(hostPath, vol_ + "/WIN/f");
+}
+
+TEST_F(PosixOsTest, NamesVanishingMidWalkDoNotMakeEveryMissRereadTheFolder) {
+  makeDir("big");
+  for (int i = 0; i < 300; ++i) write("big/F" + std::to_string(i), "x");
+  FindData data;
+  const OsHandle find = os_.findFirstFile("C:\\big\\*.*", &data);
+  ASSERT_NE(find, kInvalidHandle);
+  // Renamed away behind the listing's back.
+  for (int i = 0; i < 300; ++i) {
+    const std::string name = "F" + std::to_string(i);
+    ASSERT_EQ(::rename(host("big/" + name).c_str(), (outside_ + "/" + name).c_str()), 0);
+  }
+  const unsigned long before = os_.directoryReads();
+  int opened = 0;
+  while (os_.findNextFile(find, &data)) {
+    const std::string path = std::string("C:\\big\\") + data.fileName;
+    const int fd = os_.open(path.c_str(), kORdOnly);
+    if (fd >= 0) {
+      ++opened;
+      os_.close(fd);
+    }
+  }
+  os_.findClose(find);
+  EXPECT_EQ(opened, 0);
+  EXPECT_LE(os_.directoryReads() - before, 1u);
+  // A name that appears later, in another case, is still found: a change of
+  // the folder makes it read again.
+  write("big/Late", "late");
+  EXPECT_EQ(readAll("C:\\big\\LATE"), "late");
+  EXPECT_EQ(readAll("C:\\big\\f1"), "<fail>");
+  EXPECT_LE(os_.directoryReads() - before, 2u);
 }
 
 TEST_F(PosixOsTest, InterleavedFoldersKeepTheirOwnFiles) {
@@ -568,6 +630,94 @@ TEST_F(PosixOsTest, PathsStopAt259Characters) {
   EXPECT_TRUE(hostExists(a + "/" + b + "/" + name260));
   EXPECT_EQ(names(folder + std::string(54, '?')).size(), 1u);
   EXPECT_TRUE(names(folder + std::string(55, '?')).empty());
+}
+
+// Runs body with the rights of an ordinary user: as root, in a child that
+// has become nobody (root reads everything); else right here. Gives what
+// body returned, or "<child failed>".
+std::string asOrdinaryUser(const std::function<std::string()>& body) {
+  if (::geteuid() != 0) return body();
+  int pipeFds[2];
+  if (::pipe(pipeFds) != 0) return "<child failed>";
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(pipeFds[0]);
+    if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(1);
+    const std::string text = body();
+    const bool written = ::write(pipeFds[1], text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    ::_exit(written ? 0 : 1);
+  }
+  ::close(pipeFds[1]);
+  std::string text;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<std::size_t>(n));
+  ::close(pipeFds[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? text : "<child failed>";
+}
+
+TEST_F(PosixOsTest, ReportsEveryPlaceItCouldNotReadOnce) {
+  makeDir("locked");
+  write("locked/SCRSVR.EXE", "x");
+  makeDir("blind");  // no search right: neither it nor anything in it can be opened
+  write("blind/f", "x");
+  makeDir("blind/sub");
+  write("secret.txt", "x");
+  write("plain.txt", "x");
+  link(outside_, "out");
+  ASSERT_EQ(::chmod(host("locked").c_str(), 0), 0);
+  ASSERT_EQ(::chmod(host("blind").c_str(), 0444), 0);
+  ASSERT_EQ(::chmod(host("secret.txt").c_str(), 0), 0);
+  ASSERT_EQ(::chmod(base_.c_str(), 0755), 0);
+  const std::string seen = asOrdinaryUser([this] {
+    std::ostringstream text;
+    os_.setTroubleSink([&](const std::string& path, PosixOs::Trouble kind, int error) {
+      text << path << " " << static_cast<int>(kind) << " " << (error == EACCES ? "EACCES" : std::to_string(error))
+           << "\n";
+    });
+    for (int twice = 0; twice < 2; ++twice) {
+      for (const char* pattern : {"C:\\locked\\*.*", "C:\\blind\\*.*", "C:\\blind\\sub\\*", "C:\\missing\\*.*",
+                                  "C:\\out\\*.*", "C:\\*.*"})
+        list(pattern);
+      for (const char* path : {"C:\\secret.txt", "C:\\blind\\f", "C:\\plain.txt", "C:\\nothing.txt",
+                               "C:\\locked\\SCRSVR.EXE", "C:\\out\\x"}) {
+        const int fd = os_.open(path, kORdOnly);
+        if (fd >= 0) os_.close(fd);
+      }
+      // Writing is not reading: a refusal there is the caller's to report.
+      EXPECT_EQ(os_.open("C:\\secret.txt", kOWrOnly), -1);
+    }
+    return text.str();
+  });
+  ::chmod(host("locked").c_str(), 0755);
+  ::chmod(host("blind").c_str(), 0755);
+  EXPECT_EQ(seen,
+            "C:\\locked 0 EACCES\n"
+            "C:\\blind 0 EACCES\n"
+            "C:\\blind\\sub 0 EACCES\n"
+            "C:\\secret.txt 0 EACCES\n"
+            "C:\\blind\\f 0 EACCES\n"
+            "C:\\locked\\SCRSVR.EXE 0 EACCES\n");
+}
+
+TEST_F(PosixOsTest, ReportsEntriesTheWalkMustPassOverForTheirLength) {
+  // "C:\" + 100 + "\" + 100 + "\": 205 characters before each name.
+  const std::string a(100, 'a'), b(100, 'b');
+  makeDir(a);
+  makeDir(a + "/" + b);
+  const std::string folder = "C:\\" + a + "\\" + b + "\\";
+  const std::string file259(54, 'f'), file260(55, 'f'), folder255(50, 'd'), folder256(51, 'd'), folder260(55, 'e');
+  for (const std::string& name : {file259, file260}) write(a + "/" + b + "/" + name, "x");
+  for (const std::string& name : {folder255, folder256, folder260}) makeDir(a + "/" + b + "/" + name);
+  std::vector<std::string> seen;
+  os_.setTroubleSink([&](const std::string& path, PosixOs::Trouble kind, int) {
+    seen.push_back(std::to_string(path.size()) + " " + std::to_string(static_cast<int>(kind)));
+  });
+  list(folder + "*.*");
+  list(folder + "*");  // the walker lists each folder twice: said once
+  std::sort(seen.begin(), seen.end());
+  EXPECT_EQ(seen, (std::vector<std::string>{"256 2", "260 1", "260 1"}));
 }
 
 TEST_F(PosixOsTest, SearchHandlesAreTheirOwn) {
