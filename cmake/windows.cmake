@@ -6,19 +6,30 @@ add_library(purgato_os_win32 STATIC ${PURGATO_WIN32_SOURCES})
 target_link_libraries(purgato_os_win32 PUBLIC purgato_core)
 target_compile_definitions(purgato_os_win32 PUBLIC WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0400 WINVER=0x0400)
 
-file(GLOB PURGATO_APP_SOURCES CONFIGURE_DEPENDS
+# The dialogs and controls, shared by Purgato.exe and the dialog checks.
+file(GLOB PURGATO_GUI_SOURCES CONFIGURE_DEPENDS
   ${CMAKE_SOURCE_DIR}/app/*.cpp
   ${CMAKE_SOURCE_DIR}/controls/*.cpp)
+list(REMOVE_ITEM PURGATO_GUI_SOURCES ${CMAKE_SOURCE_DIR}/app/main.cpp)
+add_library(purgato_gui STATIC ${PURGATO_GUI_SOURCES})
+target_link_libraries(purgato_gui PUBLIC purgato_os_win32 comctl32 shell32 ole32 user32 gdi32 advapi32)
+
 file(GLOB PURGATO_RC CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/res/*.rc)
 # windres reads these files, but no dependency scan sees them.
 set_source_files_properties(${PURGATO_RC} PROPERTIES OBJECT_DEPENDS
   "${CMAKE_SOURCE_DIR}/res/resource.h;${CMAKE_SOURCE_DIR}/res/purgato.ico;${CMAKE_SOURCE_DIR}/res/purgato.manifest")
-add_executable(Purgato WIN32 ${PURGATO_APP_SOURCES} ${PURGATO_RC})
-target_link_libraries(Purgato PRIVATE purgato_os_win32 comctl32 shell32 ole32 user32 gdi32 advapi32)
+add_executable(Purgato WIN32 ${CMAKE_SOURCE_DIR}/app/main.cpp ${PURGATO_RC})
+target_link_libraries(Purgato PRIVATE purgato_gui)
 # Windows 95 and NT 4 refuse images whose subsystem version is above 4.0.
 target_link_options(Purgato PRIVATE -static-libgcc -static-libstdc++ -static
   -Wl,--subsystem,windows:4.0 -Wl,--major-os-version,4 -Wl,--minor-os-version,0)
 set_target_properties(Purgato PROPERTIES OUTPUT_NAME Purgato SUFFIX .exe)
+
+# The dialogs driven from inside, with the same templates; run under Wine by
+# app/checks/run_gui_checks.sh.
+add_executable(gui_checks ${CMAKE_SOURCE_DIR}/app/checks/gui_checks.cpp ${PURGATO_RC})
+target_link_libraries(gui_checks PRIVATE purgato_gui)
+target_link_options(gui_checks PRIVATE -static-libgcc -static-libstdc++ -static)
 
 # Console check of the Win32 seam, run under Wine by tests/e2e/run_seam_check.sh.
 add_executable(win32_seam_check ${CMAKE_SOURCE_DIR}/tests/e2e/win32_seam_check.cpp)

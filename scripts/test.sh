@@ -66,7 +66,8 @@ windows() {
   configure_and_build build/win32 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" -DPURGATO_WERROR=ON &&
     check_win32_image build/win32/Purgato.exe &&
     tests/e2e/check_imports.sh build/win32/Purgato.exe &&
-    tests/e2e/run_seam_check.sh build/win32
+    tests/e2e/run_seam_check.sh build/win32 &&
+    app/checks/run_gui_checks.sh build/win32
 }
 
 # One libFuzzer target for a while, on a copy of its seed folders (the
