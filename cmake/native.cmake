@@ -3,6 +3,11 @@
 file(GLOB PURGATO_POSIX_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/os/posix/*.cpp)
 add_library(purgato_os_posix STATIC ${PURGATO_POSIX_SOURCES})
 target_link_libraries(purgato_os_posix PUBLIC purgato_core)
+# The offline registry of a mounted NT volume reads and writes its hive
+# files through hivex (Debian's libhivex-dev).
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(HIVEX REQUIRED IMPORTED_TARGET hivex)
+target_link_libraries(purgato_os_posix PUBLIC PkgConfig::HIVEX)
 
 file(GLOB PURGATO_CLI_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/cli/*.cpp)
 if(PURGATO_CLI_SOURCES)

@@ -8,6 +8,7 @@ packages=(
   g++-mingw-w64-i686
   wine wine32:i386 xvfb xauth imagemagick
   hyperfine
+  libhivex-dev libhivex-bin
 )
 
 missing=()

@@ -1,0 +1,634 @@
+#include "os/posix/offline_registry.h"
+
+#include <fcntl.h>
+#include <hivex.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <unordered_map>
+#include <utility>
+
+#include "os/posix/posix_os.h"
+#include "os/text.h"
+
+namespace purgato {
+
+namespace {
+
+constexpr long kErrorInvalidHandle = 6;
+constexpr long kErrorInvalidParameter = 87;
+constexpr long kErrorRegistryCorrupt = 1015;
+constexpr long kErrorKeyDeleted = 1018;
+constexpr std::uint32_t kKeyQueryValue = 0x0001;
+constexpr std::uint32_t kKeySetValue = 0x0002;
+constexpr std::uint32_t kRegSz = 1;
+constexpr std::uint32_t kRegExpandSz = 2;
+constexpr std::uint32_t kRegDword = 4;
+constexpr std::uint32_t kRegMultiSz = 7;
+// Hives of format 1.4 and later keep data longer than this in "big data"
+// cells; hivex writes data back as one plain cell, which those hives read
+// as something else. Values that long are never rewritten.
+constexpr std::size_t kBigDataThreshold = 16344;
+constexpr std::size_t kBaseBlockSize = 4096;
+constexpr HKey kFirstHandle = 0x1000;
+
+char foldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+std::string folded(const char* text) {
+  std::string out;
+  for (; *text; ++text) out += foldAscii(*text);
+  return out;
+}
+
+struct FreeDeleter {
+  void operator()(void* p) const { std::free(p); }
+};
+template <class T>
+using Owned = std::unique_ptr<T, FreeDeleter>;
+
+std::uint32_t le32(const unsigned char* p) {
+  return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
+}
+
+bool isStringType(std::uint32_t type) { return type == kRegSz || type == kRegExpandSz || type == kRegMultiSz; }
+
+// The file is the one that was loaded, not written since.
+bool sameFile(const struct stat& now, const struct stat& then) {
+  return now.st_dev == then.st_dev && now.st_ino == then.st_ino && now.st_size == then.st_size &&
+         now.st_mtim.tv_sec == then.st_mtim.tv_sec && now.st_mtim.tv_nsec == then.st_mtim.tv_nsec;
+}
+
+std::string folderOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Makes a rename in the folder durable. Some file systems cannot flush a
+// folder (EINVAL); the rename itself has happened then.
+bool syncFolder(const std::string& path) {
+  const int fd = ::open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = ::fsync(fd) == 0 || errno == EINVAL;
+  ::close(fd);
+  return ok;
+}
+
+bool writeAll(int fd, const char* data, std::size_t length) {
+  while (length > 0) {
+    const ssize_t n = ::write(fd, data, length);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    length -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+std::string errorText(int error) { return std::strerror(error); }
+
+}  // namespace
+
+struct OfflineRegistryOs::Impl {
+  struct ValueEntry {
+    std::string foldedName;
+    hive_value_h value;
+  };
+  struct LoadedHive {
+    hive_h* h = nullptr;
+    std::string path;           // host path of the hive file
+    struct stat original {};    // the file as it was loaded
+    bool changed = false;       // changes not yet written
+    bool broken = false;        // a change went wrong half-way in memory: never written
+    bool backedUp = false;      // "<hive>.purgato-backup" holds the original
+    hive_node_h currentControlSet = 0;  // SYSTEM: the set Select\Current names; 0 none
+    std::unordered_map<std::string, hive_node_h> lookups;  // folded path below the root -> key
+    std::unordered_map<hive_node_h, std::vector<ValueEntry>> values;  // a key's values, once listed
+  };
+  struct OpenKey {
+    int hive;            // index into hives; -1 for HKEY_LOCAL_MACHINE itself
+    hive_node_h node;    // 0 for HKEY_LOCAL_MACHINE itself
+    std::uint32_t access;
+    bool deleted;        // the key was deleted while this handle was open
+  };
+
+  LoadedHive hives[2];
+  std::map<HKey, OpenKey> openKeys;
+  HKey nextHandle = kFirstHandle;
+  NoteSink noteSink;
+  FaultHook faultHook;
+  unsigned long refused = 0;
+
+  ~Impl() {
+    for (LoadedHive& lh : hives)
+      if (lh.h) hivex_close(lh.h);
+  }
+
+  void note(const std::string& text) {
+    if (noteSink) noteSink(text);
+  }
+
+  long refuse(const LoadedHive& lh, const std::string& what, const std::string& why) {
+    ++refused;
+    note(lh.path + ": " + what + " left in place: " + why);
+    return kErrorAccessDenied;
+  }
+
+  // The child of node named `name` without regard to case; 0 when none.
+  static hive_node_h child(hive_h* h, hive_node_h node, const char* name) {
+    Owned<hive_node_h> children(hivex_node_children(h, node));
+    if (!children) return 0;
+    for (hive_node_h* c = children.get(); *c != 0; ++c) {
+      Owned<char> childName(hivex_node_name(h, *c));
+      if (!childName) continue;
+      const char* a = childName.get();
+      const char* b = name;
+      while (*a && *b && foldAscii(*a) == foldAscii(*b)) ++a, ++b;
+      if (*a == '\0' && *b == '\0') return *c;
+    }
+    return 0;
+  }
+
+  const std::vector<ValueEntry>& valuesOf(LoadedHive& lh, hive_node_h node) {
+    auto found = lh.values.find(node);
+    if (found != lh.values.end()) return found->second;
+    std::vector<ValueEntry>& list = lh.values[node];
+    if (Owned<hive_value_h> values{hivex_node_values(lh.h, node)}) {
+      for (hive_value_h* v = values.get(); *v != 0; ++v) {
+        Owned<char> name(hivex_value_key(lh.h, *v));
+        if (name) list.push_back({folded(name.get()), *v});
+      }
+    }
+    return list;
+  }
+
+  hive_value_h findValue(LoadedHive& lh, hive_node_h node, const char* valueName) {
+    const std::string wanted = folded(valueName ? valueName : "");
+    for (const ValueEntry& entry : valuesOf(lh, node))
+      if (entry.foldedName == wanted) return entry.value;
+    return 0;
+  }
+
+  // Where root + subKey leads: *hive (-1 for HKEY_LOCAL_MACHINE itself)
+  // and *node. root is HKEY_LOCAL_MACHINE or a handle of ours.
+  long resolve(HKey root, const char* subKey, int* hive, hive_node_h* node) {
+    int at = -1;
+    hive_node_h current = 0;
+    bool fromRoot = true;  // the walk starts at a hive's root: lookups may be cached
+    if (root != kHkeyLocalMachine) {
+      auto it = openKeys.find(root);
+      if (it == openKeys.end()) return kErrorInvalidHandle;
+      if (it->second.deleted) return kErrorKeyDeleted;
+      at = it->second.hive;
+      current = it->second.node;
+      fromRoot = false;
+    }
+    std::string path;  // folded, below the hive's root
+    const char* p = subKey ? subKey : "";
+    while (*p != '\0') {
+      const char* end = std::strchr(p, '\\');
+      const std::string name = end ? std::string(p, end) : std::string(p);
+      if (name.empty()) return kErrorFileNotFound;
+      if (at < 0) {
+        const std::string top = folded(name.c_str());
+        if (top == "software") {
+          at = 0;
+        } else if (top == "system") {
+          at = 1;
+        } else {
+          return kErrorFileNotFound;
+        }
+        if (!hives[at].h) return kErrorFileNotFound;
+        current = hivex_root(hives[at].h);
+        if (current == 0) return kErrorFileNotFound;
+      } else {
+        LoadedHive& lh = hives[at];
+        const std::string part = folded(name.c_str());
+        if (fromRoot) path += path.empty() ? part : "\\" + part;
+        auto cached = fromRoot ? lh.lookups.find(path) : lh.lookups.end();
+        if (cached != lh.lookups.end()) {
+          current = cached->second;
+        } else {
+          hive_node_h next = 0;
+          if (at == 1 && current == hivex_root(lh.h) && part == "currentcontrolset") {
+            next = lh.currentControlSet;  // the link Windows makes at boot
+          } else {
+            next = child(lh.h, current, name.c_str());
+          }
+          if (next == 0) return kErrorFileNotFound;
+          if (fromRoot) lh.lookups.emplace(path, next);
+          current = next;
+        }
+      }
+      if (!end) break;
+      p = end + 1;
+      if (*p == '\0') return kErrorFileNotFound;  // a trailing backslash names no key
+    }
+    *hive = at;
+    *node = current;
+    return kErrorSuccess;
+  }
+
+  // The key behind a handle for a value call. Sets *hive -1 for a root
+  // that holds no values here.
+  long keyOf(HKey key, std::uint32_t right, OpenKey** result) {
+    auto it = openKeys.find(key);
+    if (it == openKeys.end()) return kErrorInvalidHandle;
+    if (it->second.deleted) return kErrorKeyDeleted;
+    if ((it->second.access & right) == 0) return kErrorAccessDenied;
+    *result = &it->second;
+    return kErrorSuccess;
+  }
+
+  bool unchangedOnDisk(const LoadedHive& lh) {
+    struct stat now;
+    return ::lstat(lh.path.c_str(), &now) == 0 && S_ISREG(now.st_mode) && sameFile(now, lh.original);
+  }
+
+  // Copies the original hive to "<hive>.purgato-backup" unless that exists.
+  bool ensureBackup(LoadedHive& lh, std::string* why) {
+    if (lh.backedUp) return true;
+    if (!unchangedOnDisk(lh)) {
+      *why = "the hive file changed since it was read";
+      return false;
+    }
+    const std::string backup = lh.path + ".purgato-backup";
+    struct stat st;
+    if (::lstat(backup.c_str(), &st) == 0) {
+      if (!S_ISREG(st.st_mode)) {
+        *why = backup + " exists and is not a file";
+        return false;
+      }
+      lh.backedUp = true;  // an earlier run's: the oldest original is kept
+      return true;
+    }
+    const std::string part = lh.path + ".purgato-backup-part";
+    ::unlink(part.c_str());
+    errno = 0;
+    const int in = ::open(lh.path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    const int out = ::open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                           lh.original.st_mode & 0777);
+    bool ok = in >= 0 && out >= 0;
+    off_t copied = 0;
+    char buffer[65536];
+    while (ok) {
+      const ssize_t n = ::read(in, buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) ok = false;
+      if (n <= 0) break;
+      ok = writeAll(out, buffer, static_cast<std::size_t>(n));
+      copied += n;
+    }
+    const int error = errno;
+    ok = ok && copied == lh.original.st_size && ::fsync(out) == 0;
+    if (in >= 0) ::close(in);
+    if (out >= 0 && ::close(out) != 0) ok = false;
+    // Never over an existing backup: a rename that cannot refuse to
+    // replace falls back to a check just before it.
+    if (ok && ::renameat2(AT_FDCWD, part.c_str(), AT_FDCWD, backup.c_str(), RENAME_NOREPLACE) != 0) {
+      ok = (errno == EINVAL || errno == ENOSYS) && ::lstat(backup.c_str(), &st) != 0 &&
+           ::rename(part.c_str(), backup.c_str()) == 0;
+    }
+    if (!ok) {
+      ::unlink(part.c_str());
+      *why = "no backup could be written to " + backup + " (" + errorText(error ? error : EIO) + ")";
+      return false;
+    }
+    syncFolder(backup);
+    lh.backedUp = true;
+    return true;
+  }
+
+  // Select\Current as a REG_DWORD of exactly four bytes, 1 to 999.
+  void resolveCurrentControlSet(LoadedHive& lh) {
+    lh.currentControlSet = 0;
+    const hive_node_h root = hivex_root(lh.h);
+    const hive_node_h select = root ? child(lh.h, root, "Select") : 0;
+    const hive_value_h current = select ? findValue(lh, select, "Current") : 0;
+    if (current == 0) return;
+    hive_type type = hive_t_REG_NONE;
+    std::size_t length = 0;
+    Owned<char> data(hivex_value_value(lh.h, current, &type, &length));
+    if (!data || static_cast<std::uint32_t>(type) != kRegDword || length != 4) return;
+    const std::uint32_t number = le32(reinterpret_cast<const unsigned char*>(data.get()));
+    if (number < 1 || number > 999) return;
+    char name[16];
+    std::snprintf(name, sizeof name, "ControlSet%03u", static_cast<unsigned>(number));
+    lh.currentControlSet = child(lh.h, root, name);
+  }
+
+  void forgetNode(LoadedHive& lh, int index, hive_node_h node) {
+    for (auto& entry : openKeys)
+      if (entry.second.hive == index && entry.second.node == node) entry.second.deleted = true;
+    lh.lookups.clear();
+    lh.values.erase(node);
+    if (lh.currentControlSet == node) lh.currentControlSet = 0;
+  }
+
+  bool commitOne(LoadedHive& lh, std::string* error) {
+    if (lh.broken) {
+      *error = "a change to it went wrong in memory";
+      return false;
+    }
+    if (!unchangedOnDisk(lh)) {
+      *error = "the file changed since it was read";
+      return false;
+    }
+    const std::string fresh = lh.path + ".purgato-new";
+    ::unlink(fresh.c_str());
+    if (hivex_commit(lh.h, fresh.c_str(), 0) != 0) {
+      *error = "hivex could not write " + fresh + " (" + errorText(errno) + ")";
+      ::unlink(fresh.c_str());
+      return false;
+    }
+    const int fd = ::open(fresh.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    bool ok = fd >= 0;
+    if (ok) {
+      ::fchmod(fd, lh.original.st_mode & 07777);
+      if (::fchown(fd, lh.original.st_uid, lh.original.st_gid) != 0) {
+        // Owners mean little on a mounted NTFS volume; the content is what matters.
+      }
+      ok = ::fsync(fd) == 0;
+      const int error2 = errno;
+      ok = ::close(fd) == 0 && ok;
+      errno = error2;
+    }
+    if (!ok) {
+      *error = "could not flush " + fresh + " (" + errorText(errno) + ")";
+      ::unlink(fresh.c_str());
+      return false;
+    }
+    // What was written must read back as a hive before it replaces one.
+    if (hive_h* check = hivex_open(fresh.c_str(), 0)) {
+      hivex_close(check);
+    } else {
+      *error = "the written hive does not read back";
+      ::unlink(fresh.c_str());
+      return false;
+    }
+    if (faultHook && faultHook(CommitStep::kNewFileWritten, lh.path)) {
+      *error = "stopped before " + fresh + " replaced the hive";
+      return false;  // left as a crash would leave it
+    }
+    if (::rename(fresh.c_str(), lh.path.c_str()) != 0) {
+      *error = "could not rename " + fresh + " over the hive (" + errorText(errno) + ")";
+      ::unlink(fresh.c_str());
+      return false;
+    }
+    syncFolder(lh.path);
+    ::lstat(lh.path.c_str(), &lh.original);
+    lh.changed = false;
+    return true;
+  }
+};
+
+OfflineRegistryOs::OfflineRegistryOs(Os& inner) : ForwardingOs(inner), impl_(new Impl) {}
+OfflineRegistryOs::~OfflineRegistryOs() = default;
+
+bool OfflineRegistryOs::loadHive(Hive which, const std::string& hostPath, std::string* error) {
+  Impl::LoadedHive& lh = impl_->hives[which == Hive::kSoftware ? 0 : 1];
+  if (lh.h) hivex_close(lh.h);
+  lh = Impl::LoadedHive{};
+  std::string why;
+  const int fd = ::open(hostPath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  struct stat st {};
+  unsigned char header[kBaseBlockSize];
+  if (fd < 0) {
+    why = errorText(errno);
+  } else if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    why = "not a regular file";
+  } else if (::pread(fd, header, sizeof header, 0) != static_cast<ssize_t>(sizeof header) ||
+             std::memcmp(header, "regf", 4) != 0) {
+    why = "not a registry hive (no regf header)";
+  } else if (le32(header + 4) != le32(header + 8)) {
+    // Windows replays the hive's log files at boot when the two sequence
+    // numbers differ; a hive written back clean would lose those changes.
+    why = "the hive was not closed cleanly (changes wait in its log files)";
+  } else {
+    // Through the descriptor that was checked, not the name again.
+    char byDescriptor[64];
+    std::snprintf(byDescriptor, sizeof byDescriptor, "/proc/self/fd/%d", fd);
+    lh.h = hivex_open(::access(byDescriptor, F_OK) == 0 ? byDescriptor : hostPath.c_str(), HIVEX_OPEN_WRITE);
+    if (!lh.h) why = std::string("hivex cannot read it (") + errorText(errno) + ")";
+  }
+  if (fd >= 0) ::close(fd);
+  if (!lh.h) {
+    if (error) *error = why;
+    return false;
+  }
+  lh.path = hostPath;
+  lh.original = st;
+  if (which == Hive::kSystem) impl_->resolveCurrentControlSet(lh);
+  return true;
+}
+
+bool OfflineRegistryOs::loaded(Hive which) const { return impl_->hives[which == Hive::kSoftware ? 0 : 1].h; }
+bool OfflineRegistryOs::changed(Hive which) const {
+  return impl_->hives[which == Hive::kSoftware ? 0 : 1].changed;
+}
+void OfflineRegistryOs::setNoteSink(NoteSink sink) { impl_->noteSink = std::move(sink); }
+void OfflineRegistryOs::setFaultHook(FaultHook hook) { impl_->faultHook = std::move(hook); }
+unsigned long OfflineRegistryOs::refusedChanges() const { return impl_->refused; }
+
+bool OfflineRegistryOs::commit(std::vector<std::string>* errors) {
+  bool ok = true;
+  for (Impl::LoadedHive& lh : impl_->hives) {
+    if (!lh.h || !lh.changed) continue;
+    std::string error;
+    if (!impl_->commitOne(lh, &error)) {
+      ok = false;
+      if (errors) errors->push_back(lh.path + ": changes not written: " + error);
+    }
+  }
+  return ok;
+}
+
+long OfflineRegistryOs::regOpenKeyEx(HKey root, const char* subKey, std::uint32_t access, HKey* result) {
+  if (root == kHkeyCurrentUser) {
+    if (result) *result = 0;
+    return kErrorFileNotFound;  // no user is logged on to a volume
+  }
+  if (root != kHkeyLocalMachine && impl_->openKeys.count(root) == 0)
+    return ForwardingOs::regOpenKeyEx(root, subKey, access, result);
+  if (result == nullptr) return kErrorInvalidParameter;
+  *result = 0;
+  int hive = -1;
+  hive_node_h node = 0;
+  if (const long error = impl_->resolve(root, subKey, &hive, &node)) return error;
+  const HKey handle = impl_->nextHandle;
+  impl_->nextHandle += 4;
+  impl_->openKeys[handle] = {hive, node, access, false};
+  *result = handle;
+  return kErrorSuccess;
+}
+
+long OfflineRegistryOs::regQueryValueEx(HKey key, const char* valueName, std::uint32_t* type, std::uint8_t* data,
+                                        std::uint32_t* size) {
+  if (key == kHkeyCurrentUser || key == kHkeyLocalMachine) return kErrorFileNotFound;
+  if (impl_->openKeys.count(key) == 0) return ForwardingOs::regQueryValueEx(key, valueName, type, data, size);
+  Impl::OpenKey* k = nullptr;
+  if (const long error = impl_->keyOf(key, kKeyQueryValue, &k)) return error;
+  if (data != nullptr && size == nullptr) return kErrorInvalidParameter;
+  if (k->hive < 0) return kErrorFileNotFound;
+  Impl::LoadedHive& lh = impl_->hives[k->hive];
+  const hive_value_h value = impl_->findValue(lh, k->node, valueName);
+  if (value == 0) return kErrorFileNotFound;
+
+  hive_type stored = hive_t_REG_NONE;
+  std::size_t length = 0;
+  Owned<char> raw(hivex_value_value(lh.h, value, &stored, &length));
+  if (!raw) return kErrorRegistryCorrupt;
+  const std::uint32_t valueType = static_cast<std::uint32_t>(stored);
+  // What the ANSI call hands out: strings one byte per UTF-16 unit.
+  const std::size_t needed = isStringType(valueType) ? length / 2 : length;
+  if (needed > UINT32_MAX) return kErrorRegistryCorrupt;
+  if (type) *type = valueType;
+  if (data == nullptr) {
+    if (size) *size = static_cast<std::uint32_t>(needed);
+    return kErrorSuccess;
+  }
+  if (*size < needed) {
+    *size = static_cast<std::uint32_t>(needed);
+    return kErrorMoreData;
+  }
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(raw.get());
+  if (isStringType(valueType)) {
+    for (std::size_t i = 0; i < needed; ++i) {
+      const unsigned unit = bytes[2 * i] | unsigned(bytes[2 * i + 1]) << 8;
+      data[i] = unit < 0x100 ? static_cast<std::uint8_t>(unit) : static_cast<std::uint8_t>('?');
+    }
+  } else if (needed > 0) {
+    std::memcpy(data, bytes, needed);
+  }
+  *size = static_cast<std::uint32_t>(needed);
+  return kErrorSuccess;
+}
+
+long OfflineRegistryOs::regDeleteValue(HKey key, const char* valueName) {
+  if (key == kHkeyCurrentUser || key == kHkeyLocalMachine) return kErrorFileNotFound;
+  if (impl_->openKeys.count(key) == 0) return ForwardingOs::regDeleteValue(key, valueName);
+  Impl::OpenKey* k = nullptr;
+  if (const long error = impl_->keyOf(key, kKeySetValue, &k)) return error;
+  if (k->hive < 0) return kErrorFileNotFound;
+  Impl::LoadedHive& lh = impl_->hives[k->hive];
+  const hive_node_h node = k->node;
+  const hive_value_h doomed = impl_->findValue(lh, node, valueName);
+  if (doomed == 0) return kErrorFileNotFound;
+  const std::string what = std::string("value '") + (valueName ? valueName : "") + "'";
+
+  // hivex replaces a key's values as a whole: every other value is read
+  // and written back as it is.
+  struct Kept {
+    Owned<char> name;
+    hive_type type;
+    std::size_t length;
+    Owned<char> data;
+  };
+  std::vector<Kept> kept;
+  Owned<hive_value_h> values(hivex_node_values(lh.h, node));
+  if (!values) return impl_->refuse(lh, what, "the key's values cannot be read");
+  for (hive_value_h* v = values.get(); *v != 0; ++v) {
+    if (*v == doomed) continue;
+    Kept entry{Owned<char>(hivex_value_key(lh.h, *v)), hive_t_REG_NONE, 0, nullptr};
+    entry.data.reset(hivex_value_value(lh.h, *v, &entry.type, &entry.length));
+    if (!entry.name || !entry.data) return impl_->refuse(lh, what, "another value of the key cannot be read");
+    if (entry.length > kBigDataThreshold)
+      return impl_->refuse(lh, what, "another value of the key is too long to be rewritten safely");
+    kept.push_back(std::move(entry));
+  }
+  std::string why;
+  if (!impl_->ensureBackup(lh, &why)) return impl_->refuse(lh, what, why);
+
+  std::vector<hive_set_value> set;
+  for (Kept& entry : kept) set.push_back({entry.name.get(), entry.type, entry.length, entry.data.get()});
+  lh.values.erase(node);
+  lh.changed = true;
+  if (hivex_node_set_values(lh.h, node, set.size(), set.data(), 0) != 0) {
+    lh.broken = true;
+    return impl_->refuse(lh, what, "hivex could not rewrite the key's values; the hive will not be written");
+  }
+  // The values as hivex now reads them must be exactly those kept.
+  bool same = true;
+  Owned<hive_value_h> after(hivex_node_values(lh.h, node));
+  std::size_t i = 0;
+  for (hive_value_h* v = after ? after.get() : nullptr; same && v && *v != 0; ++v, ++i) {
+    hive_type type = hive_t_REG_NONE;
+    std::size_t length = 0;
+    Owned<char> name(hivex_value_key(lh.h, *v));
+    Owned<char> data(hivex_value_value(lh.h, *v, &type, &length));
+    same = i < kept.size() && name && data && std::strcmp(name.get(), kept[i].name.get()) == 0 &&
+           type == kept[i].type && length == kept[i].length &&
+           (length == 0 || std::memcmp(data.get(), kept[i].data.get(), length) == 0);
+  }
+  if (!after || !same || i != kept.size()) {
+    lh.broken = true;
+    return impl_->refuse(lh, what, "the rewritten values differ from the old ones; the hive will not be written");
+  }
+  return kErrorSuccess;
+}
+
+long OfflineRegistryOs::regDeleteKey(HKey root, const char* subKey) {
+  if (root == kHkeyCurrentUser) return kErrorFileNotFound;
+  if (root != kHkeyLocalMachine && impl_->openKeys.count(root) == 0)
+    return ForwardingOs::regDeleteKey(root, subKey);
+  if (subKey == nullptr || subKey[0] == '\0') return kErrorInvalidParameter;
+  int index = -1;
+  hive_node_h node = 0;
+  if (const long error = impl_->resolve(root, subKey, &index, &node)) return error;
+  if (index < 0) return kErrorAccessDenied;
+  Impl::LoadedHive& lh = impl_->hives[index];
+  if (node == hivex_root(lh.h)) return kErrorAccessDenied;  // a hive's root is no key to delete
+  errno = 0;
+  Owned<hive_node_h> children(hivex_node_children(lh.h, node));
+  if (!children) return kErrorRegistryCorrupt;
+  if (children.get()[0] != 0) return kErrorAccessDenied;  // NT deletes leaves only
+  std::string why;
+  if (!impl_->ensureBackup(lh, &why)) return impl_->refuse(lh, std::string("key '") + subKey + "'", why);
+  lh.changed = true;
+  impl_->forgetNode(lh, index, node);
+  if (hivex_node_delete_child(lh.h, node) != 0) {
+    lh.broken = true;
+    return impl_->refuse(lh, std::string("key '") + subKey + "'",
+                         "hivex could not delete it; the hive will not be written");
+  }
+  return kErrorSuccess;
+}
+
+long OfflineRegistryOs::regCloseKey(HKey key) {
+  if (key == kHkeyCurrentUser || key == kHkeyLocalMachine) return kErrorSuccess;
+  auto it = impl_->openKeys.find(key);
+  if (it == impl_->openKeys.end()) return ForwardingOs::regCloseKey(key);
+  impl_->openKeys.erase(it);
+  return kErrorSuccess;
+}
+
+VolumeHives findVolumeHives(PosixOs& os) {
+  VolumeHives found;
+  char windows[kPathSize];
+  const unsigned length = os.getWindowsDirectory(windows, sizeof windows);
+  if (length == 0 || length >= sizeof windows) return found;
+  const std::string folder(windows, length);
+  // A file of that name (any case) in the folder: its host path, else "".
+  auto fileIn = [&os](const std::string& windowsPath) {
+    FindData data;
+    const OsHandle find = os.findFirstFile(windowsPath.c_str(), &data);
+    if (find == kInvalidHandle) return std::string();
+    os.findClose(find);
+    std::string host;
+    if ((data.attributes & kAttrDirectory) != 0 || !os.hostPath(windowsPath.c_str(), &host)) return std::string();
+    return host;
+  };
+  const std::string config = folder + "\\system32\\config\\";
+  found.software = fileIn(config + "SOFTWARE");
+  found.system = fileIn(config + "SYSTEM");
+  found.nt = !found.software.empty() || !found.system.empty();
+  found.nine = !fileIn(folder + "\\SYSTEM.DAT").empty() || !fileIn(folder + "\\USER.DAT").empty();
+  return found;
+}
+
+}  // namespace purgato

@@ -1,0 +1,105 @@
+// The registry of a mounted Windows NT-family volume, served from its hive
+// files through hivex, behind the same registry calls a running system
+// answers.
+//
+// HKEY_LOCAL_MACHINE\Software is the SOFTWARE hive and
+// HKEY_LOCAL_MACHINE\System the SYSTEM hive, ControlSet001 and
+// ControlSet002 as they stand and CurrentControlSet as Windows links it at
+// boot, through Select\Current. HKEY_CURRENT_USER has no offline meaning:
+// every call on it fails as for a missing key. Any other root (the
+// performance data among them) goes to the inner Os.
+//
+// Names compare without regard to ASCII letter case. Results are the Win32
+// ones the core relies on: ERROR_FILE_NOT_FOUND for a missing key or value,
+// ERROR_MORE_DATA for too small a buffer, ERROR_ACCESS_DENIED for a key
+// opened without the right, for a key that still has subkeys (NT deletes
+// leaves only) and for a hive's own root. String data (REG_SZ,
+// REG_EXPAND_SZ, REG_MULTI_SZ) is stored as UTF-16 and read as RegQueryValueExA
+// reads it: one byte per character, Latin-1, '?' for anything beyond.
+//
+// Changes stay in memory until commit(), which writes each changed hive
+// once: a copy of the original goes to "<hive>.purgato-backup" before the
+// first change (an existing backup is never replaced), hivex writes the
+// new hive to "<hive>.purgato-new" beside it, which is flushed, read back
+// and renamed over the hive, so a crash leaves either the old hive or the
+// new one. A change that cannot be made safely (no backup possible, a
+// value that hivex would rewrite in a form Windows reads otherwise) is
+// refused with ERROR_ACCESS_DENIED and reported through the note sink.
+//
+// A hive is refused at load, and left untouched, when it is not a regular
+// regf file, when hivex cannot open it, or when its header says that
+// changes are still waiting in its log files (a dirty hive): writing it
+// back would drop them.
+//
+// Not thread-safe: one object serves one scan.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "os/forwarding_os.h"
+
+namespace purgato {
+
+class OfflineRegistryOs : public ForwardingOs {
+ public:
+  enum class Hive { kSoftware, kSystem };
+  // Where a commit may be stopped by the fault hook, as a crash would stop it.
+  enum class CommitStep {
+    kNewFileWritten,  // "<hive>.purgato-new" is written and flushed, the hive not yet replaced
+  };
+  // Returns true to stop the commit of that hive at that step.
+  using FaultHook = std::function<bool(CommitStep step, const std::string& hivePath)>;
+  using NoteSink = std::function<void(const std::string& text)>;
+
+  explicit OfflineRegistryOs(Os& inner);
+  ~OfflineRegistryOs() override;
+  OfflineRegistryOs(const OfflineRegistryOs&) = delete;
+  OfflineRegistryOs& operator=(const OfflineRegistryOs&) = delete;
+
+  // Opens the hive file at hostPath to serve `which`. On failure the hive
+  // serves nothing, the file is left as it is, and *error says why.
+  bool loadHive(Hive which, const std::string& hostPath, std::string* error);
+  bool loaded(Hive which) const;
+  // The hive holds changes not yet written.
+  bool changed(Hive which) const;
+  // What is called for each change refused and each hive that cannot be
+  // written (default: nothing).
+  void setNoteSink(NoteSink sink);
+  void setFaultHook(FaultHook hook);
+  // Changes refused so far.
+  unsigned long refusedChanges() const;
+
+  // Writes every changed hive as described above. True when every changed
+  // hive was written; a hive whose writing failed keeps its old file, and
+  // *errors (when given) gets one line for it.
+  bool commit(std::vector<std::string>* errors);
+
+  long regOpenKeyEx(HKey root, const char* subKey, std::uint32_t access, HKey* result) override;
+  long regQueryValueEx(HKey key, const char* valueName, std::uint32_t* type, std::uint8_t* data,
+                       std::uint32_t* size) override;
+  long regDeleteValue(HKey key, const char* valueName) override;
+  long regDeleteKey(HKey root, const char* subKey) override;
+  long regCloseKey(HKey key) override;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// The hive files of the volume's Windows folder, as host paths.
+struct VolumeHives {
+  bool nt = false;            // system32\config holds SOFTWARE or SYSTEM
+  std::string software;       // host path, "" when absent
+  std::string system;         // host path, "" when absent
+  bool nine = false;          // the folder holds SYSTEM.DAT or USER.DAT (Windows 9x)
+};
+
+class PosixOs;
+// Looks in the Windows folder that os reports (any letter case).
+VolumeHives findVolumeHives(PosixOs& os);
+
+}  // namespace purgato
