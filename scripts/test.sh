@@ -83,6 +83,15 @@ fuzz_target() {
     -artifact_prefix=build/fuzz/artifacts/ "$corpus"
 }
 
+# The real Purgato.exe under Wine on Xvfb, on the Windows 98, XP and 10
+# personalities, driven from outside over a seeded C: drive.
+wine_e2e() {
+  configure_and_build build/win32 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" -DPURGATO_WERROR=ON &&
+    cmake -S "$root" -B build/native -G Ninja -DPURGATO_WERROR=ON >/dev/null &&
+    ninja -C build/native -j"$jobs" seed_wine &&
+    tests/e2e/run_e2e.sh build/win32 build/native
+}
+
 fuzz() {
   CC=clang CXX=clang++ configure_and_build build/fuzz -DPURGATO_FUZZ=ON -DPURGATO_BENCH=OFF -DPURGATO_WERROR=ON &&
     rm -rf build/fuzz/seeds-scan build/fuzz/seeds-perf &&
@@ -124,6 +133,7 @@ stage "include stack of the core" check_stack
 stage "native build and unit tests" native
 stage "unit tests under AddressSanitizer and UndefinedBehaviorSanitizer" sanitized
 stage "Windows build and Win32 seam check under Wine" windows
+stage "Wine end-to-end tests" wine_e2e
 stage "fuzzing fuzz_scan_file for 30 s" fuzz
 
 echo

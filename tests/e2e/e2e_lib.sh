@@ -5,6 +5,7 @@
 #
 # Needs: E2E_WIN32 (the Windows build folder), E2E_NATIVE (a native build
 # folder holding seed_wine), E2E_WORK (where prefixes, logs and shots go).
+# E2E_MANAGED=1 leaves the windows to a window manager (a desktop display).
 
 # shellcheck source=tests/e2e/wine_prefix.sh
 . "$(dirname "${BASH_SOURCE[0]}")/wine_prefix.sh"
@@ -83,8 +84,8 @@ begin() {
   {
     cat "$run/seed/run.reg"
     printf '\r\n[HKEY_CURRENT_USER\\Software\\Wine]\r\n"Version"="%s"\r\n' "$personality"
-    # No window manager here: without this Wine waits on every hide.
-    printf '\r\n[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\r\n"Managed"="N"\r\n'
+    # No window manager on Xvfb: without this Wine waits on every hide.
+    [ -n "${E2E_MANAGED:-}" ] || printf '\r\n[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\r\n"Managed"="N"\r\n'
     printf '\r\n[HKEY_CURRENT_USER\\Software\\Wine\\WineBrowser]\r\n"Browsers"="%s"\r\n' "$run/browser.sh"
   } >"$drive_c/e2e/setup.reg"
   (cd "$drive_c" && taskset -c 0 wine reg import 'C:\e2e\setup.reg' >/dev/null 2>&1) || fail "wine reg import"
@@ -107,8 +108,10 @@ snapshot() {
     \( -type d -printf 'd %P\n' \) | LC_ALL=C sort)
 }
 
+# start_purgato: in the background, ended after E2E_TIMEOUT seconds (300;
+# 0 for never).
 start_purgato() {
-  (cd "$WINEPREFIX/drive_c/e2e" && exec taskset -c 0 timeout 300 wine 'C:\e2e\Purgato.exe') &
+  (cd "$WINEPREFIX/drive_c/e2e" && exec taskset -c 0 timeout "${E2E_TIMEOUT:-300}" wine 'C:\e2e\Purgato.exe') &
   purgato_pid=$!
 }
 
