@@ -30,6 +30,57 @@ void removeRunValue(ScanSession& session, Os& os, const char* name) {
   if (session.progressWindow != 0) sendLogLine(session, os, "System Registry     W32/Opaserv.Worm removed");
 }
 
+// Forgets the held Run key: the next check opens it afresh.
+void dropRunKey(Os& os, RunKeyWatch& watch) {
+  if (watch.key != 0) os.regCloseKey(watch.key);
+  watch.key = 0;
+  watch.quietSince = 0;
+}
+
+// The fixed names checked through the held Run key. Windows stamps every
+// write to a key with the system time, so when the key still shows the
+// last-write time of a check that found none of the names, none has been
+// written since and the queries can be skipped. That holds only for a time
+// read before a clock reading that is later than it: a write after the
+// reading is stamped at least that late, even on a clock of coarse ticks.
+// False when the check could not be made this way (the caller checks each
+// name on its own then).
+bool watchedRunCheck(ScanSession& session, Os& os) {
+  RunKeyWatch& watch = session.runWatch;
+  const std::uint64_t now = os.getSystemTimeAsFileTime();
+  if (watch.key == 0 && os.regOpenKeyEx(kHkeyLocalMachine, kRunKey, kKeyRead, &watch.key) != kErrorSuccess) {
+    // No Run key (or none that may be read): none of its values either,
+    // which is what each name's own open would find now.
+    watch.key = 0;
+    watch.quietSince = 0;
+    return true;
+  }
+  std::uint64_t written = 0;
+  if (os.regQueryInfoKey(watch.key, &written) != kErrorSuccess) {
+    dropRunKey(os, watch);  // deleted under us, or no such query here
+    return false;
+  }
+  if (written != 0 && written == watch.quietSince) return true;
+  watch.quietSince = 0;
+
+  bool found = false;
+  for (const char* name : kFixedRunNameTable) {
+    std::uint32_t type = 0;
+    std::uint32_t size = 0;
+    const long rc = os.regQueryValueEx(watch.key, name, &type, nullptr, &size);
+    if (rc == kErrorFileNotFound) continue;
+    if (rc != kErrorSuccess && rc != kErrorMoreData) {
+      dropRunKey(os, watch);  // the held key went bad: ask by name, as without it
+      return false;
+    }
+    found = true;
+    if (deleteRegistryValue(os, kHkeyLocalMachine, kRunKey, name) && session.progressWindow != 0)
+      sendLogLine(session, os, "System Registry     W32/Opaserv.Worm removed");
+  }
+  if (!found && written != 0 && now > written) watch.quietSince = written;
+  return true;
+}
+
 // The marker's position in the last `tail` bytes of the open file, or -1;
 // *length is the file's length. A short read or a failed seek finds nothing.
 std::int32_t findMarker(Os& os, int fd, int tail, const char* marker, std::int32_t* length) {
@@ -136,8 +187,16 @@ int deleteMachineKey(Os& os, const char* key) {
 }
 
 int cleanRunEntries(ScanSession& session, Os& os, const char* /*path*/) {
-  for (const char* name : kFixedRunNameTable) removeRunValue(session, os, name);
+  if (!session.runWatch.enabled || !watchedRunCheck(session, os)) {
+    for (const char* name : kFixedRunNameTable) removeRunValue(session, os, name);
+  }
   return 0;
+}
+
+void releaseRunKeyWatch(ScanSession& session, Os& os) {
+  RunKeyWatch& watch = session.runWatch;
+  if (watch.key != 0) os.regCloseKey(watch.key);
+  watch = RunKeyWatch{};
 }
 
 int cleanWormRunEntry(ScanSession& session, Os& os, const char* path) {

@@ -29,7 +29,10 @@ int deleteRegistryValue(Os& os, HKey root, const char* key, const char* valueNam
 int deleteMachineKey(Os& os, const char* key);
 
 // The five fixed worm names, tried for every file before it is opened.
+// While session.runWatch is enabled the Run key stays open between calls
+// (see RunKeyWatch); releaseRunKeyWatch closes it.
 int cleanRunEntries(ScanSession& session, Os& os, const char* path);
+void releaseRunKeyWatch(ScanSession& session, Os& os);
 // The Run value named after the file's base name, tried only once the file
 // has been identified as a worm file.
 int cleanWormRunEntry(ScanSession& session, Os& os, const char* path);

@@ -41,6 +41,9 @@ class ForwardingOs : public Os {
   long regDeleteValue(HKey key, const char* valueName) override { return inner_.regDeleteValue(key, valueName); }
   long regDeleteKey(HKey root, const char* subKey) override { return inner_.regDeleteKey(root, subKey); }
   long regCloseKey(HKey key) override { return inner_.regCloseKey(key); }
+  long regQueryInfoKey(HKey key, std::uint64_t* lastWriteTime) override {
+    return inner_.regQueryInfoKey(key, lastWriteTime);
+  }
 
   bool getVersionEx(OsVersionInfo* info) override { return inner_.getVersionEx(info); }
   Module loadLibrary(const char* name) override { return inner_.loadLibrary(name); }
@@ -99,6 +102,7 @@ class ForwardingOs : public Os {
     return inner_.messageBox(owner, text, caption, style);
   }
   void sleep(std::uint32_t milliseconds) override { inner_.sleep(milliseconds); }
+  std::uint64_t getSystemTimeAsFileTime() override { return inner_.getSystemTimeAsFileTime(); }
 
  protected:
   Os& inner() { return inner_; }

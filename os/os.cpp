@@ -14,4 +14,11 @@ std::uint32_t Os::getFileAttributes(const char* path) {
   return data.attributes;
 }
 
+long Os::regQueryInfoKey(HKey, std::uint64_t* lastWriteTime) {
+  if (lastWriteTime != nullptr) *lastWriteTime = 0;
+  return kErrorInvalidFunction;
+}
+
+std::uint64_t Os::getSystemTimeAsFileTime() { return 0; }
+
 }  // namespace purgato

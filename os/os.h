@@ -32,6 +32,7 @@ constexpr long kErrorSuccess = 0;
 constexpr long kErrorFileNotFound = 2;
 constexpr long kErrorAccessDenied = 5;
 constexpr long kErrorMoreData = 234;
+constexpr long kErrorInvalidFunction = 1;
 
 // File attributes.
 constexpr std::uint32_t kAttrReadOnly = 0x01;
@@ -185,6 +186,9 @@ class Os {
   virtual long regDeleteValue(HKey key, const char* valueName) = 0;
   virtual long regDeleteKey(HKey root, const char* subKey) = 0;
   virtual long regCloseKey(HKey key) = 0;
+  // RegQueryInfoKeyA, asked only for the last-write time (a FILETIME as one
+  // number). The 9x family keeps none and answers 0. By default: a failure.
+  virtual long regQueryInfoKey(HKey key, std::uint64_t* lastWriteTime);
 
   // --- Processes and versions -------------------------------------------
   virtual bool getVersionEx(OsVersionInfo* info) = 0;
@@ -222,6 +226,9 @@ class Os {
                                     std::intptr_t lParam) = 0;
   virtual int messageBox(HWnd owner, const char* text, const char* caption, std::uint32_t style) = 0;
   virtual void sleep(std::uint32_t milliseconds) = 0;
+  // GetSystemTimeAsFileTime, the clock the registry stamps its writes with.
+  // By default 0: no clock.
+  virtual std::uint64_t getSystemTimeAsFileTime();
 };
 
 }  // namespace purgato

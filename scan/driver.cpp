@@ -78,6 +78,7 @@ void sendStatistics(ScanSession& session, Os& os) {
 }  // namespace
 
 int runScan(ScanSession& session, Os& os) {
+  session.runWatch.enabled = true;
   if (session.targetPath[0] == '\0') {
     // Statistics only.
   } else if (std::strcmp(session.targetPath, "!:") == 0) {
@@ -85,6 +86,7 @@ int runScan(ScanSession& session, Os& os) {
   } else {
     standardScan(session, os);
   }
+  releaseRunKeyWatch(session, os);
   sendStatistics(session, os);
   return 1;
 }

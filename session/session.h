@@ -16,6 +16,15 @@ constexpr int kActionDelete = 100;  // the only action the system chooses; 0 is 
 
 constexpr int kLogLineSize = 500;
 
+// The machine-wide Run key, held open across one scan so that a file's
+// check of the fixed worm names can be skipped while the key provably has
+// not been written since a check that found none of them.
+struct RunKeyWatch {
+  bool enabled = false;          // runScan sets it for its walks
+  HKey key = 0;                  // the Run key, open for reading; 0 when not open
+  std::uint64_t quietSince = 0;  // the key's last-write time when none of the names was there; 0 unknown
+};
+
 struct ScanSession {
   char targetPath[kPathSize] = "";      // "" statistics only, "!:" all fixed drives, else the standard scan
   HWnd progressWindow = 0;              // receiver of the channel messages; 0 before the dialog exists
@@ -36,6 +45,7 @@ struct ScanSession {
   bool deferredPending = false;         // deferredFolder exists and is still to be walked
   bool programFilesVisited = false;     // a walk entered "\Program Files\" with exactly those capitals
   std::int32_t showDisinfectedTotal = 1;  // stored setting: 1 shows "Total files disinfected"
+  RunKeyWatch runWatch;                   // see RunKeyWatch
 };
 
 // Formats into logLine (cut to fit its 500 bytes) and sends kMsgLogLine.

@@ -202,6 +202,14 @@ long Win32Os::regDeleteKey(HKey root, const char* subKey) { return RegDeleteKeyA
 
 long Win32Os::regCloseKey(HKey key) { return RegCloseKey(hkey(key)); }
 
+long Win32Os::regQueryInfoKey(HKey key, std::uint64_t* lastWriteTime) {
+  FILETIME written = {0, 0};  // 9x leaves it as it is
+  const long rc = RegQueryInfoKeyA(hkey(key), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                   nullptr, nullptr, nullptr, &written);
+  *lastWriteTime = std::uint64_t{written.dwHighDateTime} << 32 | written.dwLowDateTime;
+  return rc;
+}
+
 // --- Processes and versions ----------------------------------------------------
 
 bool Win32Os::getVersionEx(OsVersionInfo* info) {
@@ -302,5 +310,11 @@ int Win32Os::messageBox(HWnd owner, const char* text, const char* caption, std::
 }
 
 void Win32Os::sleep(std::uint32_t milliseconds) { Sleep(milliseconds); }
+
+std::uint64_t Win32Os::getSystemTimeAsFileTime() {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  return std::uint64_t{now.dwHighDateTime} << 32 | now.dwLowDateTime;
+}
 
 }  // namespace purgato

@@ -33,6 +33,7 @@ class Win32Os final : public Os {
   long regDeleteValue(HKey key, const char* valueName) override;
   long regDeleteKey(HKey root, const char* subKey) override;
   long regCloseKey(HKey key) override;
+  long regQueryInfoKey(HKey key, std::uint64_t* lastWriteTime) override;
 
   // Processes and versions. The call-throughs fail (as the Windows call
   // would on a bad handle) when fn is 0 instead of jumping to address 0.
@@ -67,6 +68,7 @@ class Win32Os final : public Os {
                             std::intptr_t lParam) override;
   int messageBox(HWnd owner, const char* text, const char* caption, std::uint32_t style) override;
   void sleep(std::uint32_t milliseconds) override;
+  std::uint64_t getSystemTimeAsFileTime() override;
 };
 
 }  // namespace purgato

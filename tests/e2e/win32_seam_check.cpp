@@ -260,6 +260,19 @@ void checkRegistry(Os& os) {
   status = os.regOpenKeyEx(kHkeyCurrentUser, keyPath, kKeyAllAccess, &key);
   check(status == kErrorSuccess, "regOpenKeyEx all access", num(status));
   if (status == kErrorSuccess) {
+    // The last-write time the scan's Run check relies on: stamped from the
+    // system clock, moved by a write through another handle.
+    std::uint64_t before = 0, after = 0;
+    check(os.regQueryInfoKey(key, &before) == kErrorSuccess && before != 0, "regQueryInfoKey gives a time");
+    check(before <= os.getSystemTimeAsFileTime(), "the last write is not later than the clock");
+    Sleep(20);
+    const std::uint64_t clock = os.getSystemTimeAsFileTime();
+    HKEY other = nullptr;
+    const bool wrote = RegOpenKeyExA(HKEY_CURRENT_USER, keyPath, 0, KEY_SET_VALUE, &other) == ERROR_SUCCESS &&
+                       RegSetValueExA(other, "New", 0, REG_SZ, reinterpret_cast<const BYTE*>("x"), 2) == ERROR_SUCCESS;
+    if (other) RegCloseKey(other);
+    check(wrote && os.regQueryInfoKey(key, &after) == kErrorSuccess && after != before && after >= clock,
+          "a write stamps the key at or after the clock read before it", num(before) + " " + num(after));
     check(os.regDeleteValue(key, "text") == kErrorSuccess, "regDeleteValue");
     check(os.regDeleteValue(key, "Text") == kErrorFileNotFound, "regDeleteValue of a missing value");
     os.regCloseKey(key);

@@ -107,6 +107,7 @@ struct FakeOs::State {
     std::vector<std::uint8_t> data;
   };
   struct Key {
+    std::uint64_t written = 0;  // last-write time, stamped from the clock
     std::vector<Value> values;  // in order of writing
     Value* find(const std::string& name) {
       for (Value& v : values)
@@ -181,8 +182,18 @@ struct FakeOs::State {
     // Parents first, as RegCreateKeyEx makes them.
     std::size_t at = 0;
     while ((at = path.find('\\', at)) != std::string::npos) keys[{root, path.substr(0, at++)}];
-    return keys[{root, path}];
+    const bool made = keys.count({root, path}) == 0;
+    Key& k = keys[{root, path}];
+    if (made) k.written = stamp();
+    return k;
   }
+
+  // The clock: a FILETIME that moves by `clockStep` at every reading and by
+  // every sleep, and reads in whole ticks as Windows' system time does.
+  std::uint64_t clock = 0x01D0000000000000ull;
+  std::uint64_t clockTick = 156250;  // 15.625 ms
+  std::uint64_t clockStep = 0;
+  std::uint64_t stamp() const { return clock - clock % clockTick; }
   bool hasSubkeys(HKey root, const std::string& path) const {
     const std::string prefix = path.empty() ? "" : path + "\\";
     for (auto it = keys.lower_bound({root, prefix}); it != keys.end() && it->first.first == root; ++it) {
@@ -293,6 +304,7 @@ void FakeOs::setBinaryValue(HKey root, const std::string& key, const std::string
 void FakeOs::setRawValue(HKey root, const std::string& key, const std::string& name, std::uint32_t type,
                          std::vector<std::uint8_t> data) {
   State::Key& k = state_->makeKey(root, canonicalPath(key));
+  k.written = state_->stamp();
   if (State::Value* v = k.find(name)) {
     v->type = type;
     v->data = std::move(data);
@@ -405,6 +417,7 @@ long FakeOs::regDeleteValue(HKey key, const char* valueName) {
   values.erase(std::remove_if(values.begin(), values.end(),
                               [&](const State::Value& v) { return lower(v.name) == lower(name); }),
                values.end());
+  k->written = state_->stamp();
   state_->events.push_back("regdelete-value:" + name);
   return kErrorSuccess;
 }
@@ -420,9 +433,36 @@ long FakeOs::regDeleteKey(HKey root, const char* subKey) {
   if (path.empty() || !state_->key(base, path)) return kErrorFileNotFound;
   if (state_->hasSubkeys(base, path)) return kErrorAccessDenied;  // NT deletes leaves only
   state_->keys.erase({base, path});
+  const std::size_t cut = path.rfind('\\');
+  if (State::Key* parent = state_->key(base, cut == std::string::npos ? "" : path.substr(0, cut)))
+    parent->written = state_->stamp();
   state_->events.push_back(std::string("regdelete-key:") + subKey);
   return kErrorSuccess;
 }
+
+long FakeOs::regQueryInfoKey(HKey key, std::uint64_t* lastWriteTime) {
+  if (fails(Op::RegQueryInfoKey, "")) return kErrorAccessDenied;
+  HKey root = 0;
+  std::string path;
+  std::uint32_t access = 0;
+  if (const long error = state_->resolve(key, &root, &path, &access)) return error;
+  const State::Key* k = state_->key(root, path);
+  // The 9x family keeps no last-write time.
+  *lastWriteTime = k == nullptr || state_->version.platformId == kPlatformWindows ? 0 : k->written;
+  return kErrorSuccess;
+}
+
+std::uint64_t FakeOs::getSystemTimeAsFileTime() {
+  state_->clock += state_->clockStep;
+  return state_->stamp();
+}
+
+void FakeOs::setClock(std::uint64_t tick, std::uint64_t stepPerReading) {
+  state_->clockTick = tick == 0 ? 1 : tick;
+  state_->clockStep = stepPerReading;
+}
+
+void FakeOs::advanceClock(std::uint64_t amount) { state_->clock += amount; }
 
 long FakeOs::regCloseKey(HKey key) {
   auto it = state_->openKeys.find(key);
@@ -997,6 +1037,7 @@ int FakeOs::messageBox(HWnd owner, const char* text, const char* caption, std::u
 }
 
 void FakeOs::sleep(std::uint32_t milliseconds) {
+  state_->clock += std::uint64_t{milliseconds} * 10000;
   state_->sleeps.push_back(milliseconds);
   state_->events.push_back("sleep:" + std::to_string(milliseconds));
 }

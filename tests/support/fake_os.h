@@ -60,6 +60,7 @@ class FakeOs : public PosixOs {
     FindFirstFile, FindNextFile, Open, Lseek, Read, Chsize, Close, Access, GetFileAttributes, SetFileAttributes,
     DeleteFile,
     GetDriveType, GetWindowsDirectory, RegOpenKeyEx, RegQueryValueEx, RegDeleteValue, RegDeleteKey, RegCloseKey,
+    RegQueryInfoKey,
     GetVersionEx, LoadLibrary, GetProcAddress, CreateToolhelp32Snapshot, Process32First, Process32Next,
     EnumProcesses, GetModuleFileNameEx, OpenProcess, TerminateProcess, WideCharToMultiByte, OpenSCManager,
     OpenService, ControlService, QueryServiceStatus, PeekMessage, MessageBox, SendMessage,
@@ -222,6 +223,11 @@ class FakeOs : public PosixOs {
   std::function<void(const Message&)> onDispatch;     // after a dispatch is recorded
 
   // --- Time and order ---------------------------------------------------
+  // The clock of getSystemTimeAsFileTime and of the keys' last-write times:
+  // it reads in whole ticks (default 15.625 ms), moves by stepPerReading at
+  // every reading (default 0: time stands still) and by every sleep.
+  void setClock(std::uint64_t tick, std::uint64_t stepPerReading);
+  void advanceClock(std::uint64_t amount);
   std::vector<std::uint32_t> sleeps() const;
   std::uint64_t sleptMs() const;
   std::vector<std::string> events() const;
@@ -248,6 +254,7 @@ class FakeOs : public PosixOs {
   long regDeleteValue(HKey key, const char* valueName) override;
   long regDeleteKey(HKey root, const char* subKey) override;
   long regCloseKey(HKey key) override;
+  long regQueryInfoKey(HKey key, std::uint64_t* lastWriteTime) override;
 
   bool getVersionEx(OsVersionInfo* info) override;
   Module loadLibrary(const char* name) override;
@@ -278,6 +285,7 @@ class FakeOs : public PosixOs {
                             std::intptr_t lParam) override;
   int messageBox(HWnd owner, const char* text, const char* caption, std::uint32_t style) override;
   void sleep(std::uint32_t milliseconds) override;
+  std::uint64_t getSystemTimeAsFileTime() override;
 
  private:
   struct State;
