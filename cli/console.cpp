@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "cli/messages.h"
+
 namespace purgato {
 
 namespace {
@@ -23,11 +25,13 @@ constexpr unsigned kPumpCallsPerClockRead = 16;
 constexpr std::uint32_t kWmKeyDown = 0x0100;
 constexpr unsigned char kEsc = 27;
 constexpr HWnd kProgressWindow = 1;
+constexpr unsigned long kTroublesShown = 20;  // places named one by one; the rest are counted
 
 // Signal handlers can only talk through these.
 volatile sig_atomic_t gInterrupted = 0;
 volatile sig_atomic_t gResized = 0;
 volatile sig_atomic_t gTerminalChanged = 0;
+volatile sig_atomic_t gQuitStatus = kExitIncomplete;  // the exit status of a second Ctrl-C
 struct termios gSavedMode;  // the terminal as we found it
 struct termios gScanMode;   // non-canonical, no echo
 
@@ -42,7 +46,7 @@ void onInterrupt(int) {
     static const char kNewline[] = "\n";
     ssize_t ignored = write(STDOUT_FILENO, kNewline, 1);
     (void)ignored;
-    _exit(130);
+    _exit(gQuitStatus);
   }
   gInterrupted = 1;
 }
@@ -110,7 +114,7 @@ void appendColumns(std::string* out, const char* text, int columns) {
 
 }  // namespace
 
-Console::Console(const ScanSession& session) : session_(session) {
+Console::Console(const ScanSession& session, ScanOutcome& outcome) : session_(session), outcome_(outcome) {
   statusOnTerminal_ = isatty(STDOUT_FILENO) == 1;
   // A background job must not touch the terminal mode or read keys.
   keys_ = statusOnTerminal_ && isatty(STDIN_FILENO) == 1 && tcgetpgrp(STDIN_FILENO) == getpgrp();
@@ -118,8 +122,10 @@ Console::Console(const ScanSession& session) : session_(session) {
     static char buffer[1 << 16];
     std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
   }
-  install(SIGINT, onInterrupt);
-  install(SIGTERM, onInterrupt);
+  // Each of them ends the scan with its statistics, the terminal restored.
+  for (int signalNumber : {SIGINT, SIGTERM, SIGQUIT, SIGHUP}) install(signalNumber, onInterrupt);
+  // A reader that went away shows as a failed write, not as death mid-scan.
+  install(SIGPIPE, SIG_IGN);
   if (statusOnTerminal_) {
     install(SIGWINCH, onResize);
     updateWidth();
@@ -151,6 +157,44 @@ void Console::attach(PosixOs& os) {
   os.setMessageSink([this](HWnd, std::uint32_t message, std::uintptr_t, std::intptr_t) { return onMessage(message); });
   os.setMessageSource([this](Message* msg) { return nextMessage(msg); });
   os.setMessageBoxHandler([this](HWnd, const char* text, const char*, std::uint32_t) { return askYesNo(text); });
+  os.setTroubleSink([this](const std::string& windowsPath, PosixOs::Trouble kind, int error) {
+    reportTrouble(windowsPath, kind, error);
+  });
+}
+
+void Console::reportTrouble(const std::string& windowsPath, PosixOs::Trouble kind, int error) {
+  outcome_.noteUnreadPlace();
+  if (++troublesShown_ > kTroublesShown) return;
+  // The line goes on a line of its own, not after a half-drawn status.
+  if (statusShown_) {
+    clearStatus();
+    flushOut();
+  }
+  const std::string path = escapeControls(windowsPath);
+  switch (kind) {
+    case PosixOs::Trouble::kUnreadable:
+      std::fprintf(stderr, "purgato-scan: cannot read '%s': %s\n", path.c_str(), std::strerror(error));
+      break;
+    case PosixOs::Trouble::kTooLong:
+      std::fprintf(stderr, "purgato-scan: '%s' skipped: path longer than 259 characters\n", path.c_str());
+      break;
+    case PosixOs::Trouble::kFolderTooDeep:
+      std::fprintf(stderr, "purgato-scan: '%s' skipped: folder path longer than 255 characters\n", path.c_str());
+      break;
+  }
+  std::fflush(stderr);
+}
+
+// A failed write stops the scan: what follows could change the volume
+// without the user ever reading of it.
+void Console::flushOut() {
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return;
+  const int error = errno != 0 ? errno : EIO;
+  std::clearerr(stdout);
+  if (outputError_ != 0) return;
+  outputError_ = error;
+  outcome_.noteFailure();
+  if (outputFailureHandler_) outputFailureHandler_();
 }
 
 std::intptr_t Console::onMessage(std::uint32_t message) {
@@ -211,7 +255,7 @@ int Console::askYesNo(const char* text) {
   clearStatus();
   std::fputs(text, stdout);
   std::fputs(" [y/N] ", stdout);
-  std::fflush(stdout);
+  flushOut();
   unsigned char answer = 0;
   if (!typedAhead_.empty()) {
     answer = static_cast<unsigned char>(typedAhead_[0]);
@@ -246,15 +290,16 @@ void Console::writeLine(const char* text) {
 }
 
 void Console::printLogLine() {
+  outcome_.noteLogLine(session_.logLine, session_.statisticsPhase);
+  gQuitStatus = outcome_.statusIfCutShort();
   writeLine(session_.logLine);
-  if (statusOnTerminal_) {
-    // The line scrolls up; the status comes back under it.
-    if (statusShown_) {
-      statusShown_ = false;
-      drawStatus();
-    } else {
-      std::fflush(stdout);
-    }
+  // The line scrolls up; the status comes back under it.
+  if (statusOnTerminal_ && statusShown_) {
+    statusShown_ = false;
+    drawStatus();
+  } else {
+    // Out at once: a finding must never wait in a buffer for the next one.
+    flushOut();
   }
 }
 
@@ -263,7 +308,7 @@ void Console::drawStatus() {
   lastDraw_ = Clock::now();
   if (session_.statusText[0] == '\0') {
     clearStatus();
-    std::fflush(stdout);
+    flushOut();
     return;
   }
   line_.clear();
@@ -272,7 +317,7 @@ void Console::drawStatus() {
   appendColumns(&line_, session_.statusText, width_ > 1 ? width_ - 1 : 1);
   line_ += "\033[K";
   std::fwrite(line_.data(), 1, line_.size(), stdout);
-  std::fflush(stdout);
+  flushOut();
   statusShown_ = true;
 }
 
@@ -296,7 +341,11 @@ void Console::finish() {
   } else {
     writeLine(session_.statusText);
   }
-  std::fflush(stdout);
+  flushOut();
+  if (troublesShown_ > kTroublesShown) {
+    std::fprintf(stderr, "purgato-scan: ... and %lu more places could not be read\n", troublesShown_ - kTroublesShown);
+    std::fflush(stderr);
+  }
 }
 
 }  // namespace purgato

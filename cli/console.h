@@ -5,8 +5,10 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 
+#include "cli/exit_status.h"
 #include "os/posix/posix_os.h"
 #include "session/session.h"
 
@@ -15,18 +17,25 @@ namespace purgato {
 class Console {
  public:
   // Looks at stdin and stdout: the status line is drawn only when stdout is
-  // a terminal, keys are read only when both are. Installs the Ctrl-C and
-  // termination handlers and, for keys, puts the terminal in
-  // non-canonical, no-echo mode.
-  explicit Console(const ScanSession& session);
+  // a terminal, keys are read only when both are. Installs the handlers of
+  // Ctrl-C, Ctrl-\\, hang-up and termination and, for keys, puts the
+  // terminal in non-canonical, no-echo mode. Every log line goes into
+  // outcome.
+  Console(const ScanSession& session, ScanOutcome& outcome);
   ~Console();  // restores the terminal
   Console(const Console&) = delete;
   Console& operator=(const Console&) = delete;
 
-  // Routes os's channel messages, message source and message boxes here.
+  // Routes os's channel messages, message source, message boxes and
+  // reports of unread places here.
   void attach(PosixOs& os);
-  // Shows the end status (the driver's last statusText) as the last line.
+  // Called once, when writing to stdout first fails.
+  void onOutputFailure(std::function<void()> handler) { outputFailureHandler_ = std::move(handler); }
+  // Shows the end status (the driver's last statusText) as the last line,
+  // and how many unread places went unnamed.
   void finish();
+  // The error of the first failed write to stdout, 0 when none failed.
+  int outputError() const { return outputError_; }
 
  private:
   std::intptr_t onMessage(std::uint32_t message);
@@ -38,8 +47,14 @@ class Console {
   void drawStatus();
   void clearStatus();
   void updateWidth();
+  void flushOut();
+  void reportTrouble(const std::string& windowsPath, PosixOs::Trouble kind, int error);
 
   const ScanSession& session_;
+  ScanOutcome& outcome_;
+  std::function<void()> outputFailureHandler_;
+  int outputError_ = 0;            // errno of the first failed write
+  unsigned long troublesShown_ = 0;
   bool statusOnTerminal_ = false;  // stdout is a terminal
   bool keys_ = false;              // stdin too; the terminal mode was changed
   bool statusShown_ = false;       // the bottom line holds a status

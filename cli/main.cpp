@@ -1,16 +1,24 @@
 // purgato-scan: the scan of a mounted Windows volume, from a console.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli/console.h"
+#include "cli/exit_status.h"
+#include "cli/guarded_os.h"
+#include "cli/messages.h"
 #include "cli/options.h"
 #include "os/posix/posix_os.h"
 #include "os/text.h"
@@ -21,13 +29,27 @@
 namespace purgato {
 namespace {
 
-constexpr int kExitClean = 0;
-constexpr int kExitFound = 1;
-constexpr int kExitUsage = 2;
-
+// Arguments echoed in the message have their control characters spelled out.
 int usageError(const std::string& message) {
-  std::fprintf(stderr, "purgato-scan: %s\n", message.c_str());
-  return kExitUsage;
+  std::fprintf(stderr, "purgato-scan: %s\n", escapeControls(message).c_str());
+  return kExitFailed;
+}
+
+int outputError(int error, bool scanStarted) {
+  std::fprintf(stderr, "purgato-scan: cannot write the output: %s%s\n", std::strerror(error),
+               scanStarted ? "; the scan was stopped" : "");
+  return kExitFailed;
+}
+
+// Closed standard descriptors would be handed out to the first files
+// opened, and the scan's output would be written into the volume.
+bool standardDescriptorsOpen() {
+  for (int fd : {STDIN_FILENO, STDERR_FILENO}) {
+    if (::fcntl(fd, F_GETFD) != -1) continue;
+    const int null = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    if (null != fd) return false;
+  }
+  return ::fcntl(STDOUT_FILENO, F_GETFD) != -1;
 }
 
 struct MappedFolder {
@@ -144,7 +166,54 @@ bool resolveFile(PosixOs& os, const std::vector<MappedFolder>& mapped, const std
     *error = "'" + argument + "' is a folder, not a file";
     return false;
   }
+  const int fd = os.open(windowsPath->c_str(), kORdOnly | kOBinary);
+  if (fd < 0) {
+    const int reason = errno;
+    if (reason == EXDEV || reason == ELOOP) {
+      *error = "'" + argument + "' is a link that leads out of the volume";
+    } else {
+      *error = "cannot read '" + argument + "': " + std::strerror(reason);
+    }
+    return false;
+  }
+  os.close(fd);
   return true;
+}
+
+// The host file a checked Windows path names, to tell one file named twice
+// from two files; false when it cannot be told.
+bool identityOf(PosixOs& os, const std::string& windowsPath, std::pair<dev_t, ino_t>* identity) {
+  std::string host;
+  struct stat info;
+  if (!os.hostPath(windowsPath.c_str(), &host) || ::stat(host.c_str(), &info) != 0) return false;
+  *identity = {info.st_dev, info.st_ino};
+  return true;
+}
+
+bool sameFolder(PosixOs& os, const std::string& a, const std::string& b) {
+  std::pair<dev_t, ino_t> first, second;
+  return identityOf(os, a, &first) && identityOf(os, b, &second) && first == second;
+}
+
+std::string lowerCased(std::string text) {
+  for (char& c : text) c = lowerAscii(c);
+  return text;
+}
+
+// The scan walks a Windows folder that is not on C: by its lower-cased path.
+// On a volume that holds case twins that path can name another folder than
+// the one given, and the given one would silently go unscanned.
+bool windowsFolderReachable(PosixOs& os, const std::string& dir, std::string* error) {
+  if (driveLetterOf(dir) == 'C') return true;  // walked with all of C:, twins and all
+  const std::string walked = lowerCased(dir);
+  if (walked == dir || sameFolder(os, dir, walked)) return true;
+  std::string host, other;
+  os.hostPath(dir.c_str(), &host);
+  os.hostPath(walked.c_str(), &other);
+  *error = "--windows-dir: the scan walks the Windows folder as '" + walked + "', which on this volume is '" + other +
+           "', not '" + host + "' (names that differ only in letter case); rename one of them, or scan every " +
+           "drive with --target '!:'";
+  return false;
 }
 
 // The folder named windows or winnt at the root of C:, spelled as on disk;
@@ -167,11 +236,15 @@ void scanOneFile(ScanSession& session, Os& os, const std::string& windowsPath) {
 }
 
 int run(int argc, const char* const* argv) {
+  if (!standardDescriptorsOpen()) return outputError(EBADF, false);
   CliOptions options;
   std::string error;
   switch (parseOptions(argc, argv, &options, &error)) {
     case ParseResult::kHelp:
-      std::fputs(usageText(), stdout);
+      if (std::fputs(usageText(), stdout) < 0 || std::fflush(stdout) != 0) {
+        std::fprintf(stderr, "purgato-scan: cannot write the help text: %s\n", std::strerror(errno));
+        return kExitFailed;
+      }
       return kExitClean;
     case ParseResult::kError:
       return usageError(error);
@@ -182,8 +255,15 @@ int run(int argc, const char* const* argv) {
   PosixOs os;
   std::vector<MappedFolder> mapped;
   for (const DriveMapping& drive : options.drives) {
+    struct stat info;
+    if (::stat(drive.folder.c_str(), &info) == 0 && !S_ISDIR(info.st_mode))
+      return usageError(std::string("--drive ") + drive.letter + ": '" + drive.folder + "' is a file, not a folder");
     if (!isDirectory(drive.folder))
       return usageError(std::string("--drive ") + drive.letter + ": no folder '" + drive.folder + "'");
+    // A drive that cannot be listed would scan nothing and still complete.
+    if (::faccessat(AT_FDCWD, drive.folder.c_str(), R_OK | X_OK, AT_EACCESS) != 0)
+      return usageError(std::string("--drive ") + drive.letter + ": cannot read folder '" + drive.folder +
+                        "': " + std::strerror(errno));
     os.mapDrive(drive.letter, drive.folder);
     if (!os.isMapped(drive.letter))
       return usageError(std::string("--drive ") + drive.letter + ": cannot open folder '" + drive.folder + "'");
@@ -205,6 +285,8 @@ int run(int argc, const char* const* argv) {
   if (standardScan && !os.isMapped('C'))
     return usageError("drive C is not mapped (use --drive C=FOLDER)");
   if (fileForm && mapped.empty()) return usageError("files need a mapped drive (use --drive C=FOLDER)");
+  if (!fileForm && options.target == "!:" && mapped.empty())
+    return usageError("--target '!:' scans the mapped drives, and none is mapped (use --drive L=FOLDER)");
 
   if (options.hasWindowsDir) {
     const std::string& dir = options.windowsDir;
@@ -214,39 +296,51 @@ int run(int argc, const char* const* argv) {
       return usageError(std::string("--windows-dir: drive ") + driveLetterOf(dir) + " is not mapped");
     if (os.access(dir.c_str(), kAccessExists) != 0)
       return usageError("--windows-dir: no folder '" + dir + "'");
+    if (os.access((dir + "\\").c_str(), kAccessExists) != 0)
+      return usageError("--windows-dir: '" + dir + "' is a file, not a folder");
+    if (standardScan && !windowsFolderReachable(os, dir, &error)) return usageError(error);
     os.setWindowsDirectory(dir);
   } else if (os.isMapped('C')) {
     os.setWindowsDirectory(defaultWindowsDirectory(os));
   }
 
-  // Every file is checked before the first one is touched.
+  // Every file is checked before the first one is touched; a file named
+  // twice (in other spellings, or once by its host path) is scanned once.
   std::vector<std::string> files;
+  std::set<std::pair<dev_t, ino_t>> named;
   for (const std::string& argument : options.files) {
     std::string windowsPath;
     if (!resolveFile(os, mapped, argument, &windowsPath, &error)) return usageError(error);
+    std::pair<dev_t, ino_t> identity;
+    if (identityOf(os, windowsPath, &identity) && !named.insert(identity).second) continue;
     files.push_back(windowsPath);
   }
 
   ScanSession session;
   session.progressWindow = 1;  // any non-zero token: the channel is live
-  Console console(session);
+  ScanOutcome outcome;
+  GuardedOs guarded(os);
+  Console console(session, outcome);
   console.attach(os);
+  console.onOutputFailure([&guarded] { guarded.stop(); });
 
   if (fileForm) {
     for (const std::string& file : files) {
-      pumpMessages(session, os);
+      pumpMessages(session, guarded);
       if (session.cancelRequested) break;
-      scanOneFile(session, os, file);
-      pumpMessages(session, os);
+      scanOneFile(session, guarded, file);
+      pumpMessages(session, guarded);
       if (session.cancelRequested) break;
     }
     session.targetPath[0] = '\0';  // statistics only
   } else {
     copyText(session.targetPath, sizeof session.targetPath, options.target.c_str());
   }
-  runScan(session, os);
+  runScan(session, guarded);
   console.finish();
-  return session.filesInfected > 0 ? kExitFound : kExitClean;
+  if (console.outputError() != 0) return outputError(console.outputError(), true);
+  if (session.cancelRequested) outcome.noteInterrupted();
+  return outcome.exitStatus();
 }
 
 }  // namespace

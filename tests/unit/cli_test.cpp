@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -15,7 +16,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -60,25 +63,53 @@ std::vector<char*> argvOf(std::vector<std::string>& args) {
   return argv;
 }
 
+const char kSetpriv[] = "/usr/bin/setpriv";
+
+// How a run is set up beyond its arguments.
+struct How {
+  bool ordinaryUser = false;  // with the rights of nobody when the tests run as root
+  const char* stdoutPath = nullptr;  // stdout opened on this instead of a file
+  bool stdoutClosed = false;
+};
+
+bool runningAsRoot() { return geteuid() == 0; }
+
 // Runs the program with stdin from /dev/null and stdout/stderr to files:
-// no terminal anywhere.
-Result run(std::vector<std::string> args) {
-  std::FILE* out = std::tmpfile();
-  std::FILE* err = std::tmpfile();
+// no terminal anywhere. Returns once it has started, with its pid.
+pid_t start(std::vector<std::string> args, const How& how, std::FILE* out, std::FILE* err) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, fileno(out), 1);
+  if (how.stdoutClosed) {
+    posix_spawn_file_actions_addclose(&actions, 1);
+  } else if (how.stdoutPath != nullptr) {
+    posix_spawn_file_actions_addopen(&actions, 1, how.stdoutPath, O_WRONLY, 0);
+  } else {
+    posix_spawn_file_actions_adddup2(&actions, fileno(out), 1);
+  }
   posix_spawn_file_actions_adddup2(&actions, fileno(err), 2);
+  if (how.ordinaryUser && runningAsRoot()) {
+    // Root reads and deletes everything; nobody meets the volume's rights.
+    args.insert(args.begin(), {"--reuid=nobody", "--regid=nogroup", "--clear-groups", kProgram});
+  }
   std::vector<char*> argv = argvOf(args);
+  if (how.ordinaryUser && runningAsRoot()) argv[0] = const_cast<char*>(kSetpriv);
   pid_t pid = 0;
+  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+Result run(std::vector<std::string> args, const How& how = How()) {
+  std::FILE* out = std::tmpfile();
+  std::FILE* err = std::tmpfile();
+  const pid_t pid = start(std::move(args), how, out, err);
   Result result;
-  if (posix_spawn(&pid, kProgram, &actions, nullptr, argv.data(), environ) == 0) {
+  if (pid > 0) {
     int status = 0;
     waitpid(pid, &status, 0);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
-  posix_spawn_file_actions_destroy(&actions);
   result.out = readAll(out);
   result.err = readAll(err);
   std::fclose(out);
@@ -128,6 +159,17 @@ class CliTest : public ::testing::Test {
   TempVolume volume;
 };
 
+// Lets an ordinary user into the volume's folders (mkdtemp made the root
+// private); what a test locks afterwards stays locked.
+void openToOrdinaryUsers(TempVolume& volume) {
+  ASSERT_EQ(chmod(volume.root().c_str(), 0755), 0);
+  for (char letter : {'C', 'D'}) ASSERT_EQ(chmod(volume.drive(letter).c_str(), 0755), 0);
+}
+
+void setMode(TempVolume& volume, const std::string& windowsPath, mode_t mode) {
+  ASSERT_EQ(chmod(volume.hostPath(windowsPath).c_str(), mode), 0) << windowsPath;
+}
+
 // --- The command line -----------------------------------------------------
 
 TEST_F(CliTest, WrongCommandLinesGetOneLineAndStatus2AndTouchNothing) {
@@ -137,7 +179,7 @@ TEST_F(CliTest, WrongCommandLinesGetOneLineAndStatus2AndTouchNothing) {
   const std::string folder = volume.drive('C');
   struct Case {
     std::vector<std::string> args;
-    const char* message;  // what the line must say
+    std::string message;  // what the line must say
   };
   const Case cases[] = {
       {{"--x"}, "purgato-scan: unknown option '--x'"},
@@ -149,7 +191,7 @@ TEST_F(CliTest, WrongCommandLinesGetOneLineAndStatus2AndTouchNothing) {
       {{"--drive", "7=" + folder}, "'7' is not a drive letter"},
       {{"--drive", "CD=" + folder}, "'CD' is not a drive letter"},
       {{"--drive", "C=" + folder + "/missing"}, "--drive C: no folder"},
-      {{"--drive", "C=" + folder + "/NOTE.TXT"}, "--drive C: no folder"},
+      {{"--drive", "C=" + folder + "/NOTE.TXT"}, "--drive C: '" + folder + "/NOTE.TXT' is a file, not a folder"},
       {{"--drive", c, "--drive", "c=" + folder}, "drive C is given twice"},
       {{}, "drive C is not mapped"},
       {{"--drive", driveArg('D')}, "drive C is not mapped"},
@@ -157,6 +199,10 @@ TEST_F(CliTest, WrongCommandLinesGetOneLineAndStatus2AndTouchNothing) {
       {{"--drive", c, "--windows-dir", "WINDOWS"}, "--windows-dir needs a Windows path"},
       {{"--drive", c, "--windows-dir", "E:\\WINDOWS"}, "--windows-dir: drive E is not mapped"},
       {{"--drive", c, "--windows-dir", "C:\\NOWHERE"}, "--windows-dir: no folder"},
+      {{"--drive", c, "--windows-dir", "C:\\NOTE.TXT"}, "--windows-dir: 'C:\\NOTE.TXT' is a file, not a folder"},
+      {{"--target", "!:"}, "--target '!:' scans the mapped drives, and none is mapped"},
+      {{"--drive", c, "--x\n\033[31m"}, "unknown option '--x\\n\\x1b[31m'"},  // control characters spelled out
+      {{"--drive", c, "C:\\NOTE\tTXT\r"}, "no such file 'C:\\NOTE\\tTXT\\r'"},
       {{"--drive", c, "--target"}, "--target needs a value"},
       {{"--drive", c, "--target", "C:", "C:\\NOTE.TXT"}, "--target cannot be combined"},
       {{"--drive", c, "E:\\NOTE.TXT"}, "drive E is not mapped"},
@@ -233,6 +279,11 @@ TEST_F(CliTest, FileFormScansEachNamedFileAndPrintsTheStatistics) {
            statistics(3, 2, 1, 1) + "Scanning completed\n",
        1,
        {"C:\\WINDOWS\\SYSTEM\\SCRSVR.DAT"}},
+      {"one file named three times, by three spellings, is scanned once",
+       {"--drive", c, "C:\\WINDOWS\\SCRSVR.EXE", "c:\\windows\\scrsvr.exe", volume.hostPath("C:\\WINDOWS\\SCRSVR.EXE")},
+       "C:\\WINDOWS\\SCRSVR.EXE     W32/Opaserv.Worm deleted\n" + statistics(1, 1, 0, 1) + "Scanning completed\n",
+       1,
+       {"C:\\WINDOWS\\SCRSVR.EXE"}},
       {"a drive other than C alone",
        {"--drive", d, "D:\\BACKUP\\BRASIL.EXE"},
        "D:\\BACKUP\\BRASIL.EXE     W32/Opaserv.E.Worm deleted\n" + statistics(1, 1, 0, 1) + "Scanning completed\n",
@@ -349,6 +400,245 @@ TEST_F(CliTest, WindowsFolderFoundOnCInAnyCaseIsNotWalkedTwice) {
   }
 }
 
+TEST_F(CliTest, WindowsFolderWithACaseTwinThatTheWalkWouldTakeIsRefused) {
+  volume.writeFile("C:\\CONFIG.SYS", std::string("FILES=40\r\n"));
+  volume.writeFile("D:\\WINNT\\SCRSVR.EXE", buildWormSample(0));
+  // The volume helper would resolve "winnt" to the folder just made.
+  ASSERT_EQ(mkdir((volume.drive('D') + "/winnt").c_str(), 0755), 0);
+  volume.writeFile("D:\\winnt\\NOTEPAD.EXE", buildPe(PeImage{}));
+  const std::string c = driveArg('C'), d = driveArg('D');
+  // The walk takes the lower-cased path: the named folder would go unscanned.
+  const auto before = volume.hashTree();
+  const Result refused = run({"--drive", c, "--drive", d, "--windows-dir", "D:\\WINNT"});
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_EQ(refused.out, "");
+  EXPECT_THAT(refused.err, HasSubstr("--windows-dir: the scan walks the Windows folder as 'd:\\winnt'"));
+  EXPECT_EQ(volume.hashTree(), before);
+  // Naming the twin the walk takes is fine, and so is a folder whose
+  // lower-cased path leads to it.
+  EXPECT_EQ(run({"--drive", c, "--drive", d, "--windows-dir", "D:\\winnt"}).status, 0);
+  volume.writeFile("D:\\Sys\\SCRSVR.EXE", buildWormSample(0));
+  const Result other = run({"--drive", c, "--drive", d, "--windows-dir", "D:\\SYS"});
+  EXPECT_EQ(other.status, 1);
+  EXPECT_FALSE(volume.exists("D:\\Sys\\SCRSVR.EXE"));
+}
+
+// --- What the scan could not do ----------------------------------------------
+
+TEST_F(CliTest, ExitStatusSaysWhetherTheScanWasCompleteAndEverythingFoundHandled) {
+  // Run as an ordinary user: nothing can be deleted from a folder without
+  // write rights, nothing read without read rights (as root, the program
+  // runs as nobody, and the folders are root's).
+  struct Case {
+    const char* name;
+    std::function<void(TempVolume&)> setUp;
+    int status;
+    std::vector<std::string> errLines;
+    bool ownerCanUndo = false;  // the owner of a read-only file may clear the bit: root only
+  };
+  const Case cases[] = {
+      {"clean", [](TempVolume&) {}, 0, {}},
+      {"a sample removed", [](TempVolume& v) { v.writeFile("C:\\TMP\\SCRSVR.EXE", buildWormSample(0)); }, 1, {}},
+      {"a sample that cannot be deleted",
+       [](TempVolume& v) {
+         v.writeFile("C:\\KEEP\\SCRSVR.EXE", buildWormSample(0));
+         setMode(v, "C:\\KEEP", 0555);
+       },
+       3,
+       {}},
+      {"win.ini entries that cannot be cut",
+       [](TempVolume& v) {
+         v.writeFile("C:\\WINDOWS\\WIN.INI", winIniWithWormTail(kWinIniBody));
+         setMode(v, "C:\\WINDOWS\\WIN.INI", 0444);
+       },
+       3,
+       {},
+       true},
+      {"an unreadable folder",
+       [](TempVolume& v) {
+         v.writeFile("C:\\LOCKED\\SCRSVR.EXE", buildWormSample(0));
+         setMode(v, "C:\\LOCKED", 0);
+       },
+       4,
+       {"purgato-scan: cannot read 'C:\\LOCKED': Permission denied"}},
+      {"an unreadable file, and a sample removed",
+       [](TempVolume& v) {
+         v.writeFile("C:\\TMP\\SCRSVR.EXE", buildWormSample(0));
+         setMode(v, "C:\\TMP", 0777);
+         v.writeFile("C:\\SECRET.EXE", buildWormSample(1));
+         setMode(v, "C:\\SECRET.EXE", 0);
+       },
+       4,
+       {"purgato-scan: cannot read 'C:\\SECRET.EXE': Permission denied"}},
+      {"an unreadable folder, and a sample that stays",
+       [](TempVolume& v) {
+         v.writeFile("C:\\KEEP\\SCRSVR.EXE", buildWormSample(0));
+         setMode(v, "C:\\KEEP", 0555);
+         v.makeFolder("C:\\LOCKED");
+         setMode(v, "C:\\LOCKED", 0);
+       },
+       3,
+       {"purgato-scan: cannot read 'C:\\LOCKED': Permission denied"}},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    if (test.ownerCanUndo && !runningAsRoot()) continue;
+    TempVolume fresh;
+    fresh.writeFile("C:\\CONFIG.SYS", std::string("FILES=40\r\n"));
+    if (runningAsRoot()) {
+      // The deleted sample's folder must be writable for nobody.
+      fresh.makeFolder("C:\\TMP");
+      setMode(fresh, "C:\\TMP", 0777);
+    }
+    test.setUp(fresh);
+    openToOrdinaryUsers(fresh);
+    How how;
+    how.ordinaryUser = true;
+    const Result result = run({"--drive", "C=" + fresh.drive('C')}, how);
+    EXPECT_EQ(result.status, test.status) << result.out << result.err;
+    EXPECT_EQ(linesOf(result.err), test.errLines);
+    EXPECT_THAT(result.out, ::testing::EndsWith("Scanning completed\n"));
+  }
+}
+
+TEST_F(CliTest, UnreadableDriveFolderIsRefusedBeforeTheScan) {
+  volume.writeFile("C:\\SCRSVR.EXE", buildWormSample(0));
+  openToOrdinaryUsers(volume);
+  setMode(volume, "C:\\", 0);
+  How how;
+  how.ordinaryUser = true;
+  const Result result = run({"--drive", driveArg('C')}, how);
+  EXPECT_EQ(result.status, 2);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "purgato-scan: --drive C: cannot read folder '" + volume.drive('C') + "': Permission denied\n");
+}
+
+TEST_F(CliTest, FileFormRefusesUnreadableFilesAndLinksOutOfTheVolume) {
+  volume.writeFile("C:\\SCRSVR.EXE", buildWormSample(0));
+  volume.writeFile("C:\\SECRET.EXE", buildWormSample(1));
+  volume.writeFile("D:\\ELSEWHERE.EXE", buildWormSample(2));
+  ASSERT_EQ(symlink(volume.hostPath("D:\\ELSEWHERE.EXE").c_str(), volume.hostPath("C:\\LINK.EXE").c_str()), 0);
+  openToOrdinaryUsers(volume);
+  setMode(volume, "C:\\SECRET.EXE", 0);
+  const std::string c = driveArg('C');
+  How how;
+  how.ordinaryUser = true;
+  const auto before = volume.hashTree();
+  const Result unreadable = run({"--drive", c, "C:\\SCRSVR.EXE", "C:\\SECRET.EXE"}, how);
+  EXPECT_EQ(unreadable.status, 2);
+  EXPECT_EQ(unreadable.err, "purgato-scan: cannot read 'C:\\SECRET.EXE': Permission denied\n");
+  const Result link = run({"--drive", c, "C:\\SCRSVR.EXE", "C:\\LINK.EXE"});
+  EXPECT_EQ(link.status, 2);
+  EXPECT_EQ(link.err, "purgato-scan: 'C:\\LINK.EXE' is a link that leads out of the volume\n");
+  EXPECT_EQ(volume.hashTree(), before);
+}
+
+TEST_F(CliTest, PathsTooLongForWindowsAreNamedAndMakeTheScanIncomplete) {
+  // Thirty levels of "\\LEVEL00nn" with a sample in each: the walk reaches
+  // the samples of levels 1 to 24, passes over that of level 25 (263
+  // characters) and does not enter level 26 (a 262-character folder).
+  std::vector<std::string> folders = {"C:"};
+  for (int level = 1; level <= 30; ++level) {
+    char name[16];
+    std::snprintf(name, sizeof name, "\\LEVEL%04d", level);
+    folders.push_back(folders.back() + name);
+    volume.writeFile(folders.back() + "\\SCRSVR.EXE", buildWormSample(0));
+  }
+  const std::string tooLong = "' skipped: path longer than 259 characters";
+  const std::vector<std::string> deep = {"purgato-scan: '" + folders[25] + "\\SCRSVR.EXE" + tooLong,
+                                         "purgato-scan: '" + folders[26] + tooLong};
+  const Result result = run({"--drive", driveArg('C')});
+  EXPECT_EQ(result.status, 4);  // everything found was deleted, but not everything was looked at
+  EXPECT_THAT(result.out, HasSubstr(statistics(24, 24, 0, 24) + "Scanning completed\n"));
+  EXPECT_THAT(linesOf(result.err), UnorderedElementsAreArray(deep));
+  EXPECT_TRUE(volume.exists(folders[25] + "\\SCRSVR.EXE"));
+
+  // More places than are named one by one: the first 20, then a count.
+  const std::string crowded = volume.drive('C') + "/" + std::string(200, 'c');
+  ASSERT_EQ(mkdir(crowded.c_str(), 0755), 0);
+  std::vector<std::string> expected = deep;
+  for (int i = 0; i < 25; ++i) {
+    const std::string name = std::string(60, 'f') + std::to_string(i);
+    std::FILE* file = std::fopen((crowded + "/" + name).c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    std::fclose(file);
+    expected.push_back("purgato-scan: 'C:\\" + std::string(200, 'c') + "\\" + name + tooLong);
+  }
+  const Result crowdedResult = run({"--drive", driveArg('C')});
+  EXPECT_EQ(crowdedResult.status, 4);
+  const std::vector<std::string> err = linesOf(crowdedResult.err);
+  ASSERT_EQ(err.size(), 21u) << crowdedResult.err;
+  EXPECT_EQ(err.back(), "purgato-scan: ... and 7 more places could not be read");
+  for (std::size_t i = 0; i + 1 < err.size(); ++i)
+    EXPECT_THAT(expected, ::testing::Contains(err[i]));
+  EXPECT_EQ(std::set<std::string>(err.begin(), err.end() - 1).size(), 20u);
+}
+
+// --- Output that cannot be written -------------------------------------------
+
+TEST_F(CliTest, FailedOutputStopsTheScanBeforeAnythingMoreIsChanged) {
+  for (const char* name : {"A.EXE", "B.EXE", "C.EXE"}) volume.writeFile(std::string("C:\\") + name, buildWormSample(0));
+  const std::string c = driveArg('C');
+  How full;
+  full.stdoutPath = "/dev/full";
+  const Result result = run({"--drive", c}, full);
+  EXPECT_EQ(result.status, 2);
+  EXPECT_EQ(result.err, "purgato-scan: cannot write the output: No space left on device; the scan was stopped\n");
+  // The first deletion's line is the one that could not be written.
+  int left = 0;
+  for (const char* name : {"A.EXE", "B.EXE", "C.EXE"}) left += volume.exists(std::string("C:\\") + name) ? 1 : 0;
+  EXPECT_EQ(left, 2);
+
+  How closed;
+  closed.stdoutClosed = true;
+  const auto before = volume.hashTree();
+  const Result noStdout = run({"--drive", c}, closed);
+  EXPECT_EQ(noStdout.status, 2);
+  EXPECT_EQ(noStdout.err, "purgato-scan: cannot write the output: Bad file descriptor\n");
+  EXPECT_EQ(volume.hashTree(), before);
+
+  const Result help = run({"--help"}, full);
+  EXPECT_EQ(help.status, 2);
+  EXPECT_EQ(help.err, "purgato-scan: cannot write the help text: No space left on device\n");
+}
+
+TEST_F(CliTest, EachFindingIsWrittenOutBeforeTheScanGoesOn) {
+  // A sample at the root, found first, then enough files for the scan to
+  // be caught mid-walk once the sample is gone. Killed there, the program
+  // has had no chance to flush anything: what is in its output was
+  // written when it was found.
+  volume.writeFile("C:\\SCRSVR.EXE", buildWormSample(0));
+  const std::string many = volume.drive('C') + "/MANY";
+  ASSERT_EQ(mkdir(many.c_str(), 0755), 0);
+  for (int i = 0; i < 20000; ++i) {
+    const int fd = open((many + "/F" + std::to_string(i)).c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    close(fd);
+  }
+  const int watch = inotify_init1(IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(inotify_add_watch(watch, volume.drive('C').c_str(), IN_DELETE), 0);
+  std::FILE* out = std::tmpfile();
+  std::FILE* err = std::tmpfile();
+  const pid_t pid = start({"--drive", driveArg('C')}, How(), out, err);
+  ASSERT_GT(pid, 0);
+  char event[4096];
+  ASSERT_GT(read(watch, event, sizeof event), 0);  // the sample was deleted
+  close(watch);
+  // Its line follows at once, while the scan goes on.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  struct stat info {};
+  while (fstat(fileno(out), &info) == 0 && info.st_size == 0 && std::chrono::steady_clock::now() < deadline) {
+  }
+  kill(pid, SIGKILL);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFSIGNALED(status)) << "the scan ended before the line was seen";
+  EXPECT_EQ(readAll(out), "C:\\SCRSVR.EXE     W32/Opaserv.Worm deleted\n");
+  std::fclose(out);
+  std::fclose(err);
+}
+
 // --- On a terminal ----------------------------------------------------------
 
 struct TerminalResult {
@@ -359,9 +649,9 @@ struct TerminalResult {
 
 // Runs the program on a fresh pseudo-terminal (its controlling terminal,
 // stdin and stdout), with `typed` already waiting as input; `onQuestion`
-// is typed when the question appears.
+// is typed, and `signalOnQuestion` sent, when the question appears.
 TerminalResult runOnTerminal(std::vector<std::string> args, const std::string& typed,
-                             const std::string& onQuestion = "") {
+                             const std::string& onQuestion = "", int signalOnQuestion = 0) {
   TerminalResult result;
   const int master = posix_openpt(O_RDWR | O_NOCTTY);
   if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return result;
@@ -401,9 +691,11 @@ TerminalResult runOnTerminal(std::vector<std::string> args, const std::string& t
       const ssize_t n = read(master, buffer, sizeof buffer);
       if (n > 0) result.screen.append(buffer, static_cast<std::size_t>(n));
     }
-    if (!asked && !onQuestion.empty() && result.screen.find("[y/N] ") != std::string::npos) {
+    if (!asked && (!onQuestion.empty() || signalOnQuestion != 0) &&
+        result.screen.find("[y/N] ") != std::string::npos) {
       asked = true;
-      if (write(master, onQuestion.data(), onQuestion.size()) < 0) break;
+      if (signalOnQuestion != 0) kill(pid, signalOnQuestion);
+      if (!onQuestion.empty() && write(master, onQuestion.data(), onQuestion.size()) < 0) break;
     }
     int status = 0;
     if (waitpid(pid, &status, WNOHANG) == pid) {
@@ -456,7 +748,7 @@ class CliTerminalTest : public CliTest {
 
 TEST_F(CliTerminalTest, EscAnsweredYesEndsTheScanWithTheStatistics) {
   const TerminalResult result = runOnTerminal({"--drive", driveArg('C')}, "\033y");
-  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.status, 4);  // incomplete, though nothing was found
   EXPECT_THAT(result.screen, HasSubstr("Terminate the Scan now? [y/N] y\r\n"));
   EXPECT_THAT(result.screen, HasSubstr("Scanning statistics\t\t:"));
   EXPECT_THAT(result.screen, Not(HasSubstr("Total files scanned\t\t:  " + std::to_string(kFiles) + "\r\n")));
@@ -483,11 +775,30 @@ TEST_F(CliTerminalTest, EscAnsweredNoAndOtherKeysLeaveTheScanRunning) {
 TEST_F(CliTerminalTest, CtrlCEndsTheScanWithTheStatistics) {
   // The question holds the scan still, so the Ctrl-C surely lands mid-scan.
   const TerminalResult result = runOnTerminal({"--drive", driveArg('C')}, "\033", "\003");
-  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.status, 4);
   EXPECT_THAT(result.screen, HasSubstr("Scanning statistics\t\t:"));
   EXPECT_EQ(lastScreenLine(result.screen), "Scanning terminated");
   EXPECT_TRUE(volume.exists("C:\\WINDOWS\\SCRSVR.EXE"));
   EXPECT_TRUE(result.modeRestored);
+}
+
+TEST_F(CliTerminalTest, QuitAndHangUpEndTheScanAndGiveTheTerminalBack) {
+  // Ctrl-\\ typed (the terminal sends SIGQUIT), a hang-up and a SIGTERM
+  // sent, each while the question holds the scan still.
+  struct Case {
+    const char* name;
+    std::string typed;
+    int signalNumber;
+  };
+  const Case cases[] = {{"Ctrl-\\", "\034", 0}, {"SIGQUIT", "", SIGQUIT}, {"SIGHUP", "", SIGHUP}, {"SIGTERM", "", SIGTERM}};
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    const TerminalResult result = runOnTerminal({"--drive", driveArg('C')}, "\033", test.typed, test.signalNumber);
+    EXPECT_EQ(result.status, 4);
+    EXPECT_EQ(lastScreenLine(result.screen), "Scanning terminated");
+    EXPECT_TRUE(volume.exists("C:\\WINDOWS\\SCRSVR.EXE"));
+    EXPECT_TRUE(result.modeRestored);
+  }
 }
 
 TEST_F(CliTerminalTest, StatusLineIsRedrawnInPlaceAndFindingsScrollAboveIt) {
