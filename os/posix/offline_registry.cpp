@@ -37,12 +37,36 @@ constexpr std::size_t kBigDataThreshold = 16344;
 constexpr std::size_t kBaseBlockSize = 4096;
 constexpr HKey kFirstHandle = 0x1000;
 
-char foldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+// Names are compared as RegOpenKeyExA and RegQueryValueExA compare them
+// after their ANSI text is widened: without regard to case, here for the
+// Latin-1 letters (the ANSI text is taken as Latin-1).
+char foldLatin1(unsigned char c) {
+  if ((c >= 'A' && c <= 'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7)) c = static_cast<unsigned char>(c + 0x20);
+  return static_cast<char>(c);
+}
 
-std::string folded(const char* text) {
+// An ANSI name as compared.
+std::string folded(const char* ansi) {
   std::string out;
-  for (; *text; ++text) out += foldAscii(*text);
+  for (; *ansi; ++ansi) out += foldLatin1(static_cast<unsigned char>(*ansi));
   return out;
+}
+
+// A name as hivex gives it (UTF-8) as compared; false when it holds a
+// character no ANSI name can spell, or is no UTF-8.
+bool foldedFromUtf8(const char* utf8, std::string* out) {
+  out->clear();
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(utf8); *p;) {
+    if (*p < 0x80) {
+      *out += foldLatin1(*p++);
+    } else if ((*p == 0xC2 || *p == 0xC3) && (p[1] & 0xC0) == 0x80) {
+      *out += foldLatin1(static_cast<unsigned char>(((*p & 0x1F) << 6) | (p[1] & 0x3F)));
+      p += 2;
+    } else {
+      return false;
+    }
+  }
+  return true;
 }
 
 struct FreeDeleter {
@@ -143,13 +167,11 @@ struct OfflineRegistryOs::Impl {
   static hive_node_h child(hive_h* h, hive_node_h node, const char* name) {
     Owned<hive_node_h> children(hivex_node_children(h, node));
     if (!children) return 0;
+    const std::string wanted = folded(name);
+    std::string candidate;
     for (hive_node_h* c = children.get(); *c != 0; ++c) {
       Owned<char> childName(hivex_node_name(h, *c));
-      if (!childName) continue;
-      const char* a = childName.get();
-      const char* b = name;
-      while (*a && *b && foldAscii(*a) == foldAscii(*b)) ++a, ++b;
-      if (*a == '\0' && *b == '\0') return *c;
+      if (childName && foldedFromUtf8(childName.get(), &candidate) && candidate == wanted) return *c;
     }
     return 0;
   }
@@ -161,7 +183,8 @@ struct OfflineRegistryOs::Impl {
     if (Owned<hive_value_h> values{hivex_node_values(lh.h, node)}) {
       for (hive_value_h* v = values.get(); *v != 0; ++v) {
         Owned<char> name(hivex_value_key(lh.h, *v));
-        if (name) list.push_back({folded(name.get()), *v});
+        std::string key;
+        if (name && foldedFromUtf8(name.get(), &key)) list.push_back({key, *v});
       }
     }
     return list;

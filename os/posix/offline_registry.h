@@ -9,7 +9,8 @@
 // every call on it fails as for a missing key. Any other root (the
 // performance data among them) goes to the inner Os.
 //
-// Names compare without regard to ASCII letter case. Results are the Win32
+// Names compare without regard to case (ASCII and Latin-1 letters; ANSI
+// names are taken as Latin-1). Results are the Win32
 // ones the core relies on: ERROR_FILE_NOT_FOUND for a missing key or value,
 // ERROR_MORE_DATA for too small a buffer, ERROR_ACCESS_DENIED for a key
 // opened without the right, for a key that still has subkeys (NT deletes

@@ -1,0 +1,480 @@
+// The registry of a mounted NT volume served from hive files: the core's
+// own Run and service cleaning over hives built by the test hive builder,
+// the Win32 results the core relies on, write-back with backup and its
+// failures, and hives that must be left alone.
+#include "os/posix/offline_registry.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "clean/registry_cleanup.h"
+#include "os/posix/posix_os.h"
+#include "scan/driver.h"
+#include "session/session.h"
+#include "tests/support/hive_builder.h"
+#include "tests/support/samples.h"
+#include "tests/support/temp_volume.h"
+
+namespace purgato {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+constexpr long kErrorInvalidParameter = 87;
+constexpr long kErrorKeyDeleted = 1018;
+const char kRemoved[] = "System Registry     W32/Opaserv.Worm removed";
+const char kRunPath[] = "Microsoft\\Windows\\CurrentVersion\\Run";
+const char kSoftwarePath[] = "C:\\WINNT\\system32\\config\\SOFTWARE";
+const char kSystemPath[] = "C:\\WINNT\\system32\\config\\SYSTEM";
+
+std::vector<std::uint8_t> readBytes(const std::string& hostPath) {
+  std::ifstream in(hostPath, std::ios::binary);
+  return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeBytes(const std::string& hostPath, const std::vector<std::uint8_t>& bytes) {
+  std::ofstream out(hostPath, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+bool exists(const std::string& hostPath) {
+  struct stat st;
+  return ::lstat(hostPath.c_str(), &st) == 0;
+}
+
+// The dump without the lines of the named values of one key.
+std::vector<std::string> without(std::vector<std::string> dump, const std::string& keyPath,
+                                 const std::vector<std::string>& names) {
+  dump.erase(std::remove_if(dump.begin(), dump.end(),
+                            [&](const std::string& line) {
+                              for (const std::string& name : names)
+                                if (line.rfind("V " + keyPath + " " + name + " ", 0) == 0) return true;
+                              return false;
+                            }),
+             dump.end());
+  return dump;
+}
+
+// The dump without a key and everything below it.
+std::vector<std::string> withoutKey(std::vector<std::string> dump, const std::string& keyPath) {
+  dump.erase(std::remove_if(dump.begin(), dump.end(),
+                            [&](const std::string& line) {
+                              return line.rfind("K " + keyPath + " ", 0) == 0 ||
+                                     line.rfind("K " + keyPath + "\\", 0) == 0 ||
+                                     line.rfind("V " + keyPath + " ", 0) == 0 ||
+                                     line.rfind("V " + keyPath + "\\", 0) == 0;
+                            }),
+             dump.end());
+  return dump;
+}
+
+HiveBuilder softwareHive() {
+  HiveBuilder b("SOFTWARE");
+  b.text(kRunPath, "ScrSvr", "C:\\WINNT\\scrsvr.exe")
+      .text(kRunPath, "Explorer Helper", "C:\\Program Files\\Helper\\helper.exe")
+      .text(kRunPath, "BRASIL", "C:\\WINNT\\brasil.exe")
+      .text(kRunPath, "cronos", "C:\\WINNT\\cronos.exe")
+      .text(kRunPath, "Instit", "C:\\WINNT\\instit.exe")
+      .text(kRunPath, "gustavved", "C:\\WINNT\\gustav.exe")
+      .text(kRunPath, "MsTask", "C:\\WINNT\\system32\\mstask.exe")
+      .text(kRunPath, "Caf\xe9", "C:\\caf\xe9.exe")
+      .text(kRunPath, "", "default data")
+      .dword(kRunPath, "Count", 7)
+      .value(kRunPath, "Blob", kHiveRegBinary, {1, 2, 3, 4, 5, 6, 7, 8, 9})
+      .text("Microsoft\\Windows\\CurrentVersion\\RunOnce", "scrsvr", "C:\\WINNT\\scrsvr.exe")
+      .text("Classes\\.txt", "", "txtfile");
+  return b;
+}
+
+HiveBuilder systemHive(std::uint32_t current = 1) {
+  HiveBuilder b("SYSTEM");
+  for (const char* set : {"ControlSet001", "ControlSet002"}) {
+    const std::string services = std::string(set) + "\\Services\\";
+    b.text(services + "mstask", "ImagePath", "C:\\WINNT\\system32\\mstask.exe", kHiveRegExpandSz)
+        .dword(services + "mstask", "Start", 2)
+        .key(services + "mstask\\Enum")
+        .value(services + "mstask\\Security", "Security", kHiveRegBinary, {1, 0, 4, 0x80})
+        .text(services + "Eventlog", "ImagePath", "%SystemRoot%\\system32\\services.exe", kHiveRegExpandSz)
+        .key(services + "Eventlog\\Parameters")
+        .text(services + "Tcpip", "ImagePath", "system32\\drivers\\tcpip.sys", kHiveRegExpandSz);
+  }
+  b.text("ControlSet002\\Services\\Tcpip", "Marker", "only in set 2");
+  b.dword("Select", "Current", current).dword("Select", "Default", current);
+  return b;
+}
+
+class OfflineRegistryTest : public ::testing::Test {
+ protected:
+  OfflineRegistryTest() {
+    volume_.makeFolder("C:\\WINNT\\system32\\config");
+    volume_.mapInto(posix_);
+    posix_.setWindowsDirectory("C:\\WINNT");
+    session_.progressWindow = 1;
+    posix_.setMessageSink([this](HWnd, std::uint32_t message, std::uintptr_t, std::intptr_t) -> std::intptr_t {
+      if (message == kMsgLogLine) lines_.push_back(session_.logLine);
+      return 0;
+    });
+    offline_.setNoteSink([this](const std::string& text) { notes_.push_back(text); });
+  }
+
+  std::string software() { return volume_.hostPath(kSoftwarePath); }
+  std::string system() { return volume_.hostPath(kSystemPath); }
+
+  void load(OfflineRegistryOs::Hive which, const std::string& path) {
+    std::string error;
+    ASSERT_TRUE(offline_.loadHive(which, path, &error)) << error;
+  }
+  void loadBoth() {
+    softwareHive().write(software());
+    systemHive().write(system());
+    load(OfflineRegistryOs::Hive::kSoftware, software());
+    load(OfflineRegistryOs::Hive::kSystem, system());
+  }
+  void commit() {
+    std::vector<std::string> errors;
+    EXPECT_TRUE(offline_.commit(&errors)) << (errors.empty() ? "" : errors[0]);
+  }
+
+  TempVolume volume_;
+  PosixOs posix_;
+  OfflineRegistryOs offline_{posix_};
+  ScanSession session_;
+  std::vector<std::string> lines_;
+  std::vector<std::string> notes_;
+};
+
+// --- The core's cleaning, offline ------------------------------------------
+
+TEST_F(OfflineRegistryTest, WholeScanRemovesTheWormRunValuesAndKeepsEverythingElse) {
+  softwareHive().write(software());
+  const std::vector<std::uint8_t> original = readBytes(software());
+  const std::vector<std::string> before = dumpHive(software());
+  load(OfflineRegistryOs::Hive::kSoftware, software());
+  volume_.writeFile("C:\\WINNT\\system32\\mstask.exe", buildWormSample(0));
+  volume_.writeFile("C:\\notes.txt", std::string("clean text"));
+
+  std::strcpy(session_.targetPath, "C:");
+  runScan(session_, offline_);
+  EXPECT_EQ(std::count(lines_.begin(), lines_.end(), std::string(kRemoved)), 6);
+  EXPECT_FALSE(volume_.exists("C:\\WINNT\\system32\\mstask.exe"));
+  // Nothing reaches the file before the end of the scan.
+  EXPECT_EQ(readBytes(software()), original);
+  EXPECT_TRUE(offline_.changed(OfflineRegistryOs::Hive::kSoftware));
+
+  commit();
+  EXPECT_EQ(dumpHive(software()),
+            without(before, std::string("SOFTWARE\\") + kRunPath,
+                    {"ScrSvr", "BRASIL", "cronos", "Instit", "gustavved", "MsTask"}));
+  EXPECT_EQ(readBytes(software() + ".purgato-backup"), original);
+  EXPECT_FALSE(exists(software() + ".purgato-new"));
+  EXPECT_FALSE(offline_.changed(OfflineRegistryOs::Hive::kSoftware));
+  EXPECT_TRUE(notes_.empty());
+}
+
+TEST_F(OfflineRegistryTest, ServiceKeysGoFromBothControlSetsAndOtherServicesStay) {
+  loadBoth();
+  const std::vector<std::uint8_t> original = readBytes(system());
+  const std::vector<std::string> before = dumpHive(system());
+  const std::vector<std::uint8_t> softwareBefore = readBytes(software());
+
+  EXPECT_EQ(deleteServiceKeys(offline_, "MSTASK"), 1);
+  EXPECT_EQ(deleteServiceKeys(offline_, "NoSuchService"), 0);
+  // A service with a subkey of its own is no leaf: NT keeps it.
+  EXPECT_EQ(deleteServiceKeys(offline_, "eventlog"), 0);
+  commit();
+
+  std::vector<std::string> expected = withoutKey(before, "SYSTEM\\ControlSet001\\Services\\mstask");
+  expected = withoutKey(expected, "SYSTEM\\ControlSet002\\Services\\mstask");
+  EXPECT_EQ(dumpHive(system()), expected);
+  EXPECT_EQ(readBytes(system() + ".purgato-backup"), original);
+  // The unchanged hive is neither written nor backed up.
+  EXPECT_EQ(readBytes(software()), softwareBefore);
+  EXPECT_FALSE(exists(software() + ".purgato-backup"));
+}
+
+TEST_F(OfflineRegistryTest, CurrentControlSetFollowsSelectCurrent) {
+  struct Case {
+    const char* what;
+    std::uint32_t type;
+    std::vector<std::uint8_t> data;
+    const char* marker;  // what CurrentControlSet\Services\Tcpip\Marker reads, nullptr: no such key
+  };
+  const Case cases[] = {
+      {"set 1", kHiveRegDword, dwordBytes(1), ""},
+      {"set 2", kHiveRegDword, dwordBytes(2), "only in set 2"},
+      {"a set that is not there", kHiveRegDword, dwordBytes(3), nullptr},
+      {"zero", kHiveRegDword, dwordBytes(0), nullptr},
+      {"beyond 999", kHiveRegDword, dwordBytes(1000), nullptr},
+      {"two bytes", kHiveRegDword, {2, 0}, nullptr},
+      {"eight bytes", kHiveRegDword, {2, 0, 0, 0, 0, 0, 0, 0}, nullptr},
+      {"not a dword", kHiveRegBinary, dwordBytes(2), nullptr},
+      {"empty", kHiveRegDword, {}, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    HiveBuilder hive("SYSTEM");
+    hive.value("Select", "Current", c.type, c.data);
+    hive.text("ControlSet001\\Services\\Tcpip", "Marker", "")
+        .text("ControlSet002\\Services\\Tcpip", "Marker", "only in set 2");
+    hive.write(system());
+    OfflineRegistryOs offline(posix_);
+    std::string error;
+    ASSERT_TRUE(offline.loadHive(OfflineRegistryOs::Hive::kSystem, system(), &error)) << error;
+    char text[100] = "unread";
+    const int read = readRegistryString(offline, kHkeyLocalMachine, "SYSTEM\\CurrentControlSet\\Services\\Tcpip",
+                                        "Marker", text, sizeof text);
+    if (c.marker == nullptr) {
+      EXPECT_EQ(read, 0);
+    } else {
+      EXPECT_EQ(read, 1);
+      EXPECT_STREQ(text, c.marker);
+    }
+  }
+}
+
+TEST_F(OfflineRegistryTest, DeletingThroughCurrentControlSetChangesTheSetItNames) {
+  systemHive(2).write(system());
+  const std::vector<std::string> before = dumpHive(system());
+  load(OfflineRegistryOs::Hive::kSystem, system());
+  EXPECT_EQ(offline_.regDeleteKey(kHkeyLocalMachine, "system\\currentcontrolset\\services\\MSTASK\\enum"),
+            kErrorSuccess);
+  commit();
+  EXPECT_EQ(dumpHive(system()), withoutKey(before, "SYSTEM\\ControlSet002\\Services\\mstask\\Enum"));
+}
+
+// --- Win32 results -----------------------------------------------------------
+
+TEST_F(OfflineRegistryTest, CallsGiveTheWin32Results) {
+  loadBoth();
+  HKey run = 0;
+  ASSERT_EQ(offline_.regOpenKeyEx(kHkeyLocalMachine, "software\\MICROSOFT\\windows\\CurrentVersion\\rUN", kKeyRead,
+                                  &run),
+            kErrorSuccess);
+  std::uint32_t type = 0;
+  std::uint32_t size = 0;
+  // Size first: the ANSI length of "C:\WINNT\scrsvr.exe" and its zero.
+  EXPECT_EQ(offline_.regQueryValueEx(run, "SCRSVR", &type, nullptr, &size), kErrorSuccess);
+  EXPECT_EQ(type, kHiveRegSz);
+  EXPECT_EQ(size, 20u);
+  std::uint8_t small[5];
+  size = sizeof small;
+  EXPECT_EQ(offline_.regQueryValueEx(run, "scrsvr", &type, small, &size), kErrorMoreData);
+  EXPECT_EQ(size, 20u);
+  std::uint8_t buffer[64];
+  size = sizeof buffer;
+  EXPECT_EQ(offline_.regQueryValueEx(run, "scrsvr", &type, buffer, &size), kErrorSuccess);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), size), std::string("C:\\WINNT\\scrsvr.exe", 20));
+  size = sizeof buffer;
+  EXPECT_EQ(offline_.regQueryValueEx(run, "caf\xc9", &type, buffer, &size), kErrorSuccess);
+  EXPECT_STREQ(reinterpret_cast<char*>(buffer), "C:\\caf\xe9.exe");  // Latin-1, as the ANSI call gives it
+  size = sizeof buffer;
+  EXPECT_EQ(offline_.regQueryValueEx(run, "Count", &type, buffer, &size), kErrorSuccess);
+  EXPECT_EQ(type, kHiveRegDword);
+  EXPECT_EQ(std::vector<std::uint8_t>(buffer, buffer + size), dwordBytes(7));
+  size = sizeof buffer;
+  EXPECT_EQ(offline_.regQueryValueEx(run, nullptr, &type, buffer, &size), kErrorSuccess);  // the default value
+  EXPECT_STREQ(reinterpret_cast<char*>(buffer), "default data");
+  EXPECT_EQ(offline_.regQueryValueEx(run, "scrsvr", &type, buffer, nullptr), kErrorInvalidParameter);
+  EXPECT_EQ(offline_.regQueryValueEx(run, "missing", &type, nullptr, &size), kErrorFileNotFound);
+  // Opened for reading only: no deleting through it.
+  EXPECT_EQ(offline_.regDeleteValue(run, "scrsvr"), kErrorAccessDenied);
+  EXPECT_EQ(offline_.regCloseKey(run), kErrorSuccess);
+
+  HKey key = 0;
+  EXPECT_EQ(offline_.regOpenKeyEx(kHkeyLocalMachine, "Software\\Nothing", kKeyRead, &key), kErrorFileNotFound);
+  EXPECT_EQ(key, 0u);
+  EXPECT_EQ(offline_.regOpenKeyEx(kHkeyLocalMachine, "Software\\\\Microsoft", kKeyRead, &key), kErrorFileNotFound);
+  EXPECT_EQ(offline_.regOpenKeyEx(kHkeyLocalMachine, "HARDWARE", kKeyRead, &key), kErrorFileNotFound);
+  EXPECT_EQ(offline_.regOpenKeyEx(kHkeyCurrentUser, "Software", kKeyRead, &key), kErrorFileNotFound);
+  char folder[260];
+  EXPECT_EQ(readRegistryString(offline_, kHkeyCurrentUser, kShellFoldersKey, "Startup", folder, sizeof folder), 0);
+
+  EXPECT_EQ(offline_.regDeleteKey(kHkeyLocalMachine, "SOFTWARE"), kErrorAccessDenied);  // a hive's root
+  EXPECT_EQ(offline_.regDeleteKey(kHkeyLocalMachine, "SOFTWARE\\Microsoft"), kErrorAccessDenied);  // has subkeys
+  EXPECT_EQ(offline_.regDeleteKey(kHkeyLocalMachine, "SOFTWARE\\Nothing"), kErrorFileNotFound);
+  EXPECT_EQ(offline_.regDeleteKey(kHkeyLocalMachine, ""), kErrorInvalidParameter);
+
+  // A handle to a key deleted under it.
+  ASSERT_EQ(offline_.regOpenKeyEx(kHkeyLocalMachine, "SOFTWARE\\Classes\\.TXT", kKeyAllAccess, &key), kErrorSuccess);
+  EXPECT_EQ(offline_.regDeleteKey(kHkeyLocalMachine, "SOFTWARE\\Classes\\.txt"), kErrorSuccess);
+  EXPECT_EQ(offline_.regQueryValueEx(key, "", &type, nullptr, &size), kErrorKeyDeleted);
+  EXPECT_EQ(offline_.regCloseKey(key), kErrorSuccess);
+  EXPECT_EQ(offline_.regOpenKeyEx(kHkeyLocalMachine, "SOFTWARE\\Classes\\.txt", kKeyRead, &key), kErrorFileNotFound);
+}
+
+TEST_F(OfflineRegistryTest, StringDataOfOddLengthIsReadNoFurtherThanStored) {
+  // Three bytes of "string": one whole UTF-16 unit; the odd byte is dropped.
+  HiveBuilder b("SOFTWARE");
+  b.value(kRunPath, "odd", kHiveRegSz, {'A', 0, 'B'}).value(kRunPath, "none", kHiveRegSz, {});
+  b.write(software());
+  load(OfflineRegistryOs::Hive::kSoftware, software());
+  char text[100];
+  EXPECT_EQ(readRegistryString(offline_, kHkeyLocalMachine, std::string("Software\\").append(kRunPath).c_str(), "odd",
+                               text, sizeof text),
+            1);
+  EXPECT_STREQ(text, "A");
+  EXPECT_EQ(readRegistryString(offline_, kHkeyLocalMachine, std::string("Software\\").append(kRunPath).c_str(),
+                               "none", text, sizeof text),
+            1);
+  EXPECT_STREQ(text, "");
+}
+
+// --- Writing back ------------------------------------------------------------
+
+TEST_F(OfflineRegistryTest, ACrashBeforeTheRenameLeavesTheOldHive) {
+  loadBoth();
+  const std::vector<std::uint8_t> original = readBytes(software());
+  offline_.setFaultHook([](OfflineRegistryOs::CommitStep step, const std::string&) {
+    return step == OfflineRegistryOs::CommitStep::kNewFileWritten;
+  });
+  ASSERT_EQ(deleteRegistryValue(offline_, kHkeyLocalMachine, kRunKey, "scrsvr"), 1);
+  std::vector<std::string> errors;
+  EXPECT_FALSE(offline_.commit(&errors));
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_THAT(errors[0], HasSubstr("changes not written"));
+  EXPECT_EQ(readBytes(software()), original);
+  EXPECT_EQ(readBytes(software() + ".purgato-backup"), original);
+  // The new file is whole: the crash came after it was flushed.
+  EXPECT_THAT(dumpHive(software() + ".purgato-new"),
+              ::testing::Not(::testing::Contains(HasSubstr("Run ScrSvr "))));
+
+  // A later run starts over from the old hive and the stale new file.
+  OfflineRegistryOs again(posix_);
+  std::string error;
+  ASSERT_TRUE(again.loadHive(OfflineRegistryOs::Hive::kSoftware, software(), &error)) << error;
+  ASSERT_EQ(deleteRegistryValue(again, kHkeyLocalMachine, kRunKey, "scrsvr"), 1);
+  EXPECT_TRUE(again.commit(nullptr));
+  EXPECT_FALSE(exists(software() + ".purgato-new"));
+  EXPECT_EQ(readBytes(software() + ".purgato-backup"), original);
+}
+
+TEST_F(OfflineRegistryTest, AnExistingBackupIsNeverReplaced) {
+  loadBoth();
+  writeBytes(software() + ".purgato-backup", {'o', 'l', 'd'});
+  ASSERT_EQ(deleteRegistryValue(offline_, kHkeyLocalMachine, kRunKey, "scrsvr"), 1);
+  commit();
+  EXPECT_EQ(readBytes(software() + ".purgato-backup"), (std::vector<std::uint8_t>{'o', 'l', 'd'}));
+}
+
+TEST_F(OfflineRegistryTest, NoChangeWithoutABackup) {
+  loadBoth();
+  const std::vector<std::uint8_t> original = readBytes(software());
+  ASSERT_EQ(::mkdir((software() + ".purgato-backup").c_str(), 0755), 0);  // in the backup's way
+  EXPECT_EQ(deleteRegistryValue(offline_, kHkeyLocalMachine, kRunKey, "scrsvr"), 0);
+  EXPECT_EQ(registryValueExists(offline_, kHkeyLocalMachine, kRunKey, "scrsvr"), 1);
+  EXPECT_EQ(offline_.refusedChanges(), 1u);
+  ASSERT_EQ(notes_.size(), 1u);
+  EXPECT_THAT(notes_[0], HasSubstr("left in place"));
+  commit();
+  EXPECT_EQ(readBytes(software()), original);
+}
+
+TEST_F(OfflineRegistryTest, AValueBesideOneTooLongToRewriteIsNotDeleted) {
+  HiveBuilder b("SOFTWARE");
+  b.text(kRunPath, "scrsvr", "C:\\WINNT\\scrsvr.exe")
+      .value(kRunPath, "Large", kHiveRegBinary, std::vector<std::uint8_t>(20000, 0x5A));
+  b.write(software());
+  const std::vector<std::uint8_t> original = readBytes(software());
+  load(OfflineRegistryOs::Hive::kSoftware, software());
+  cleanRunEntries(session_, offline_, "C:\\x.txt");
+  EXPECT_TRUE(lines_.empty());
+  EXPECT_EQ(offline_.refusedChanges(), 1u);
+  commit();
+  EXPECT_EQ(readBytes(software()), original);
+  EXPECT_FALSE(exists(software() + ".purgato-backup"));
+}
+
+TEST_F(OfflineRegistryTest, AHiveChangedOnDiskSinceLoadingIsNotOverwritten) {
+  loadBoth();
+  ASSERT_EQ(deleteRegistryValue(offline_, kHkeyLocalMachine, kRunKey, "scrsvr"), 1);
+  HiveBuilder("SOFTWARE").text(kRunPath, "Other", "x").write(software());
+  const std::vector<std::uint8_t> replaced = readBytes(software());
+  std::vector<std::string> errors;
+  EXPECT_FALSE(offline_.commit(&errors));
+  EXPECT_EQ(readBytes(software()), replaced);
+}
+
+// --- Hives left alone --------------------------------------------------------
+
+TEST_F(OfflineRegistryTest, ABadHiveIsRefusedAndLeftUntouched) {
+  std::vector<std::uint8_t> valid;
+  {
+    softwareHive().write(software());
+    valid = readBytes(software());
+  }
+  std::vector<std::uint8_t> dirty = valid;
+  dirty[4] ^= 1;  // primary sequence number differs from the secondary one
+  std::vector<std::uint8_t> garbage(8192);
+  for (std::size_t i = 0; i < garbage.size(); ++i) garbage[i] = std::uint8_t(i * 131 + 7);
+  std::vector<std::uint8_t> regfGarbage = garbage;
+  std::memcpy(regfGarbage.data(), "regf", 4);
+  regfGarbage[4] = regfGarbage[8] = 1;
+  regfGarbage[5] = regfGarbage[9] = 0;
+  regfGarbage[6] = regfGarbage[10] = 0;
+  regfGarbage[7] = regfGarbage[11] = 0;
+  struct Case {
+    const char* what;
+    std::vector<std::uint8_t> bytes;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"empty", {}, "no regf header"},
+      {"truncated in the base block", std::vector<std::uint8_t>(valid.begin(), valid.begin() + 2000),
+       "no regf header"},
+      {"truncated in the bins", std::vector<std::uint8_t>(valid.begin(), valid.begin() + 6000), "hivex cannot read"},
+      {"garbage", garbage, "no regf header"},
+      {"regf header, garbage after", regfGarbage, "hivex cannot read"},
+      {"dirty", dirty, "not closed cleanly"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    writeBytes(software(), c.bytes);
+    OfflineRegistryOs offline(posix_);
+    std::string error;
+    EXPECT_FALSE(offline.loadHive(OfflineRegistryOs::Hive::kSoftware, software(), &error));
+    EXPECT_THAT(error, HasSubstr(c.reason));
+    EXPECT_FALSE(offline.loaded(OfflineRegistryOs::Hive::kSoftware));
+    EXPECT_EQ(registryValueExists(offline, kHkeyLocalMachine, kRunKey, "scrsvr"), 0);
+    EXPECT_EQ(deleteRegistryValue(offline, kHkeyLocalMachine, kRunKey, "scrsvr"), 0);
+    EXPECT_TRUE(offline.commit(nullptr));
+    EXPECT_EQ(readBytes(software()), c.bytes);
+    EXPECT_FALSE(exists(software() + ".purgato-backup"));
+  }
+}
+
+TEST_F(OfflineRegistryTest, AHiveThatIsALinkIsNotFollowed) {
+  softwareHive().write(volume_.hostPath("C:\\elsewhere"));
+  ASSERT_EQ(::symlink(volume_.hostPath("C:\\elsewhere").c_str(), software().c_str()), 0);
+  std::string error;
+  EXPECT_FALSE(offline_.loadHive(OfflineRegistryOs::Hive::kSoftware, software(), &error));
+}
+
+TEST_F(OfflineRegistryTest, HivesAreFoundInAnyCaseAndNineXFilesAreSeen) {
+  volume_.writeFile("C:\\WINNT\\System32\\Config\\software", std::string("x"));
+  volume_.writeFile("C:\\WINNT\\SYSTEM32\\CONFIG\\System", std::string("y"));
+  VolumeHives found = findVolumeHives(posix_);
+  EXPECT_TRUE(found.nt);
+  EXPECT_FALSE(found.nine);
+  EXPECT_EQ(readBytes(found.software), (std::vector<std::uint8_t>{'x'}));
+  EXPECT_EQ(readBytes(found.system), (std::vector<std::uint8_t>{'y'}));
+
+  volume_.writeFile("C:\\WINDOWS\\system.dat", std::string("9x"));
+  posix_.setWindowsDirectory("C:\\WINDOWS");
+  found = findVolumeHives(posix_);
+  EXPECT_FALSE(found.nt);
+  EXPECT_TRUE(found.nine);
+  EXPECT_TRUE(found.software.empty());
+}
+
+}  // namespace
+}  // namespace purgato
