@@ -152,8 +152,30 @@ shot() {
   fi
 }
 
-# shot_now NAME: the screen as it is (for a dialog that keeps changing).
-shot_now() { import -window root "$E2E_WORK/shots/$scenario-$1.png" 2>/dev/null; }
+# shot_now NAME [CONTROL-OWNER-ID]: the screen as it is (for a dialog that
+# keeps changing), and the dialog cropped from it.
+shot_now() {
+  local file=$E2E_WORK/shots/$scenario-$1.png rect
+  import -window root "$file" 2>/dev/null || return
+  if [ $# -ge 2 ]; then
+    rect=$(drv rect "$CAPTION" "$2" 0) && convert "$file" -crop "$rect" +repage "$E2E_WORK/shots/$scenario-$1-dialog.png"
+  fi
+}
+
+# crop_around NAME RECT...: shots/SCENARIO-NAME-dialog.png, the part of the
+# screen shot NAME from its top left corner to the farthest corner of the
+# given windows ("WxH+X+Y").
+crop_around() {
+  local name=$1 rect w h x y right=0 bottom=0
+  shift
+  for rect in "$@"; do
+    IFS='x+' read -r w h x y <<<"$rect"
+    [ $((x + w)) -le $right ] || right=$((x + w))
+    [ $((y + h)) -le $bottom ] || bottom=$((y + h))
+  done
+  convert "$E2E_WORK/shots/$scenario-$name.png" -crop "${right}x${bottom}+0+0" +repage \
+    "$E2E_WORK/shots/$scenario-$name-dialog.png"
+}
 
 # The Run values of the machine, from the registry file that the ended
 # wineserver has written.
@@ -171,6 +193,18 @@ end_scenario() {
   wine_stop
   wait 2>/dev/null
   snapshot >"$run/after"
+}
+
+# must DESCRIPTION COMMAND...: a step the rest of the scenario needs; when
+# it fails, the scenario ends here (callers add "|| return").
+must() {
+  local what=$1
+  shift
+  "$@" >/dev/null && return 0
+  fail "$what"
+  end_scenario
+  forget_prefix
+  return 1
 }
 
 forget_prefix() {
