@@ -1,0 +1,225 @@
+#include "cli/offline_registry_step.h"
+
+#include <cstdio>
+#include <cstring>
+#include <set>
+
+#include "clean/registry_cleanup.h"
+#include "cli/exit_status.h"
+#include "cli/messages.h"
+#include "os/text.h"
+
+namespace purgato {
+
+namespace {
+
+constexpr std::size_t kImageSize = 2 * kPathSize;
+
+void say(const std::string& text) { std::fprintf(stderr, "purgato-scan: %s\n", escapeControls(text).c_str()); }
+
+std::string lowerText(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return text;
+}
+
+bool startsWithNoCase(const std::string& text, const std::string& prefix) {
+  return text.size() >= prefix.size() && lowerText(text.substr(0, prefix.size())) == lowerText(prefix);
+}
+
+bool keyExists(Os& os, const std::string& key) {
+  HKey handle = 0;
+  if (os.regOpenKeyEx(kHkeyLocalMachine, key.c_str(), kKeyRead, &handle) != kErrorSuccess) return false;
+  os.regCloseKey(handle);
+  return true;
+}
+
+}  // namespace
+
+bool parseRegistryMode(const std::string& text, RegistryMode* mode, std::string* error) {
+  if (text == "auto") {
+    *mode = RegistryMode::kAuto;
+  } else if (text == "off") {
+    *mode = RegistryMode::kOff;
+  } else {
+    *error = "--registry needs auto or off, not '" + text + "'";
+    return false;
+  }
+  return true;
+}
+
+bool imageNamesFile(const std::string& image, const std::string& windowsPath, const std::string& windowsFolder) {
+  std::string path = image;
+  const std::size_t start = path.find_first_not_of(' ');
+  path = start == std::string::npos ? std::string() : path.substr(start);
+  bool quoted = false;
+  if (!path.empty() && path[0] == '"') {
+    const std::size_t close = path.find('"', 1);
+    if (close == std::string::npos) return false;
+    path = path.substr(1, close - 1);
+    quoted = true;
+  }
+  if (startsWithNoCase(path, "\\??\\")) path = path.substr(4);
+  for (const char* name : {"%SystemRoot%", "%windir%"}) {
+    if (startsWithNoCase(path, name)) path = windowsFolder + path.substr(std::strlen(name));
+  }
+  if (startsWithNoCase(path, "\\SystemRoot\\")) path = windowsFolder + path.substr(std::strlen("\\SystemRoot"));
+  const std::string wanted = lowerText(windowsPath);
+  const std::string found = lowerText(path);
+  if (found == wanted) return true;
+  // Unquoted, the path ends at the first blank after which the rest are
+  // the service's arguments, as Windows starts it.
+  return !quoted && found.size() > wanted.size() && found.compare(0, wanted.size(), wanted) == 0 &&
+         found[wanted.size()] == ' ';
+}
+
+// Notes the files the scan deletes and runs the service step before the
+// first statistics line.
+class OfflineRegistry::Step : public ForwardingOs {
+ public:
+  Step(OfflineRegistry& owner, ScanSession& session, Os& top) : ForwardingOs(top), owner_(owner), session_(session) {}
+
+  bool deleteFile(const char* path) override {
+    const bool deleted = ForwardingOs::deleteFile(path);
+    if (deleted && path != nullptr) deleted_.emplace_back(path);
+    return deleted;
+  }
+
+  std::intptr_t sendMessage(HWnd window, std::uint32_t message, std::uintptr_t wParam,
+                            std::intptr_t lParam) override {
+    if (message == kMsgLogLine && session_.statisticsPhase && !ran_) {
+      ran_ = true;
+      // The statistics line waits in logLine while the step sends its own.
+      std::string waiting(session_.logLine);
+      session_.statisticsPhase = false;
+      owner_.serviceStep(session_, *this, deleted_);
+      session_.statisticsPhase = true;
+      copyText(session_.logLine, sizeof session_.logLine, waiting.c_str());
+    }
+    return ForwardingOs::sendMessage(window, message, wParam, lParam);
+  }
+
+ private:
+  OfflineRegistry& owner_;
+  ScanSession& session_;
+  std::vector<std::string> deleted_;
+  bool ran_ = false;
+};
+
+OfflineRegistry::OfflineRegistry(PosixOs& volume, RegistryMode mode) : volume_(volume) {
+  if (mode == RegistryMode::kOff) return;
+  char folder[kPathSize];
+  const unsigned length = volume.getWindowsDirectory(folder, sizeof folder);
+  if (length == 0 || length >= sizeof folder) return;
+  windowsFolder_.assign(folder, length);
+
+  const VolumeHives hives = findVolumeHives(volume);
+  if (hives.nine && !hives.nt) {
+    say(windowsFolder_ + " holds a Windows 9x registry (SYSTEM.DAT, USER.DAT), which is not cleaned offline: "
+        "Run values of the worm stay in it");
+  }
+  if (!hives.nt) return;
+
+  registry_.reset(new OfflineRegistryOs(volume));
+  registry_->setNoteSink([this](const std::string& text) {
+    say(text);
+    unhandled_ = true;  // a worm entry that was found stays
+  });
+  const struct {
+    OfflineRegistryOs::Hive which;
+    const std::string& path;
+    const char* name;
+    const char* steps;
+  } wanted[] = {
+      {OfflineRegistryOs::Hive::kSoftware, hives.software, "SOFTWARE", "the worm's Run values are not looked for"},
+      {OfflineRegistryOs::Hive::kSystem, hives.system, "SYSTEM", "the worm's services are not looked for"},
+  };
+  for (const auto& hive : wanted) {
+    const std::string where = windowsFolder_ + "\\system32\\config\\" + hive.name;
+    std::string error;
+    if (hive.path.empty()) {
+      say(where + ": no such hive; " + hive.steps);
+      incomplete_ = true;
+    } else if (!registry_->loadHive(hive.which, hive.path, &error)) {
+      say(hive.path + ": " + error + "; left as it is, and " + hive.steps);
+      incomplete_ = true;
+    } else if (hive.which == OfflineRegistryOs::Hive::kSystem) {
+      systemServed_ = true;
+    }
+  }
+}
+
+OfflineRegistry::~OfflineRegistry() = default;
+
+Os& OfflineRegistry::base() { return registry_ ? static_cast<Os&>(*registry_) : static_cast<Os&>(volume_); }
+
+Os& OfflineRegistry::around(ScanSession& session, Os& top) {
+  if (!registry_ || !systemServed_) return top;
+  step_.reset(new Step(*this, session, top));
+  return *step_;
+}
+
+void OfflineRegistry::serviceStep(ScanSession& session, Os& os, const std::vector<std::string>& deleted) {
+  std::set<std::string> seen;
+  for (const std::string& path : deleted) {
+    if (!seen.insert(lowerText(path)).second) continue;
+    // The service name the process phase would use: the base name cut at its last dot.
+    std::string name = afterLastBackslash(path.c_str());
+    const std::size_t dot = name.rfind('.');
+    if (dot != std::string::npos) name.resize(dot);
+    if (name.empty()) continue;
+
+    std::vector<std::string> ours;    // control sets whose service of that name starts this file
+    std::vector<std::string> others;  // those whose service of that name starts something else
+    for (const char* set : {"ControlSet001", "ControlSet002"}) {
+      const std::string key = std::string("SYSTEM\\") + set + "\\Services\\" + name;
+      if (!keyExists(os, key)) continue;
+      char image[kImageSize];
+      if (readRegistryString(os, kHkeyLocalMachine, key.c_str(), "ImagePath", image, sizeof image) &&
+          imageNamesFile(image, path, windowsFolder_)) {
+        ours.push_back(key);
+      } else {
+        others.push_back(key);
+      }
+    }
+    if (ours.empty()) continue;
+    if (!others.empty()) {
+      // The six deletions reach both sets; a service of another file is never touched.
+      say("service " + name + " starts " + path + " in " + ours[0] + " but another file in " + others[0] +
+          "; both are left in place");
+      unhandled_ = true;
+      continue;
+    }
+    deleteServiceKeys(os, name.c_str());
+    bool gone = true;
+    for (const std::string& key : ours) {
+      if (keyExists(os, key)) {
+        say(key + " stays (it has subkeys of its own, or it could not be deleted)");
+        gone = false;
+      }
+    }
+    if (gone) {
+      sendLogLine(session, os, "System Registry     W32/Opaserv.Worm removed");
+    } else {
+      unhandled_ = true;
+    }
+  }
+}
+
+void OfflineRegistry::finish() {
+  if (!registry_) return;
+  std::vector<std::string> errors;
+  if (!registry_->commit(&errors)) {
+    for (const std::string& error : errors) say(error + "; what was reported removed from it is still there");
+    unhandled_ = true;
+  }
+}
+
+int OfflineRegistry::exitStatus(int scanStatus) const {
+  if (scanStatus == kExitFailed) return scanStatus;
+  if (unhandled_) return kExitUnhandled;
+  if (incomplete_ && (scanStatus == kExitClean || scanStatus == kExitFound)) return kExitIncomplete;
+  return scanStatus;
+}
+
+}  // namespace purgato

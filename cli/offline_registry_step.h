@@ -1,0 +1,68 @@
+// The registry of the scanned volume in a console scan (--registry): on a
+// Windows NT-family volume the hives in the Windows folder's
+// system32\config serve the core's registry calls, the worm's services
+// are looked for after the walk (offline no process leads to them), and
+// the hives are written back once at the end. Every word for the user
+// goes to stderr; the log lines are the core's own.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "os/forwarding_os.h"
+#include "os/posix/offline_registry.h"
+#include "os/posix/posix_os.h"
+#include "session/session.h"
+
+namespace purgato {
+
+enum class RegistryMode { kAuto, kOff };
+
+// "auto" or "off"; false with *error otherwise.
+bool parseRegistryMode(const std::string& text, RegistryMode* mode, std::string* error);
+
+// True when `image` (a service's ImagePath) starts the file at
+// `windowsPath`: the same path in any case, quoted or not, with or
+// without arguments, written with "\??\", "%SystemRoot%", "%windir%" or
+// "\SystemRoot\" for the Windows folder `windowsFolder`.
+bool imageNamesFile(const std::string& image, const std::string& windowsPath, const std::string& windowsFolder);
+
+class OfflineRegistry {
+ public:
+  // Looks at the Windows folder that volume reports and loads its hives;
+  // says on stderr what it cannot use. kOff: nothing is looked at.
+  OfflineRegistry(PosixOs& volume, RegistryMode mode);
+  ~OfflineRegistry();
+  OfflineRegistry(const OfflineRegistry&) = delete;
+  OfflineRegistry& operator=(const OfflineRegistry&) = delete;
+
+  // What the other layers are built on: the registry served from the hives
+  // when there are any, else the volume itself.
+  Os& base();
+  // The Os the scan runs on: `top` with the step after the walk, which
+  // runs just before the first statistics line, so that its lines are
+  // findings like the others.
+  Os& around(ScanSession& session, Os& top);
+  // Writes the changed hives back (once, at the end of the scan); says on
+  // stderr what could not be written.
+  void finish();
+  // The exit status once the registry's own outcome is weighed in:
+  // unhandled (3) when a worm entry is known to stay, incomplete (4) when
+  // a hive could not be read or a change was refused; a failure (2) stays.
+  int exitStatus(int scanStatus) const;
+
+ private:
+  class Step;
+  void serviceStep(ScanSession& session, Os& os, const std::vector<std::string>& deleted);
+
+  PosixOs& volume_;
+  std::unique_ptr<OfflineRegistryOs> registry_;  // null: no offline registry
+  std::unique_ptr<Step> step_;
+  std::string windowsFolder_;
+  bool incomplete_ = false;
+  bool unhandled_ = false;
+  bool systemServed_ = false;
+};
+
+}  // namespace purgato
