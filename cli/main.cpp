@@ -19,6 +19,7 @@
 #include "cli/exit_status.h"
 #include "cli/guarded_os.h"
 #include "cli/messages.h"
+#include "cli/offline_registry_step.h"
 #include "cli/options.h"
 #include "os/posix/posix_os.h"
 #include "os/text.h"
@@ -319,28 +320,31 @@ int run(int argc, const char* const* argv) {
   ScanSession session;
   session.progressWindow = 1;  // any non-zero token: the channel is live
   ScanOutcome outcome;
-  GuardedOs guarded(os);
+  OfflineRegistry registry(os, options.registry);
+  GuardedOs guarded(registry.base());
+  Os& scanOs = registry.around(session, guarded);
   Console console(session, outcome);
   console.attach(os);
   console.onOutputFailure([&guarded] { guarded.stop(); });
 
   if (fileForm) {
     for (const std::string& file : files) {
-      pumpMessages(session, guarded);
+      pumpMessages(session, scanOs);
       if (session.cancelRequested) break;
-      scanOneFile(session, guarded, file);
-      pumpMessages(session, guarded);
+      scanOneFile(session, scanOs, file);
+      pumpMessages(session, scanOs);
       if (session.cancelRequested) break;
     }
     session.targetPath[0] = '\0';  // statistics only
   } else {
     copyText(session.targetPath, sizeof session.targetPath, options.target.c_str());
   }
-  runScan(session, guarded);
+  runScan(session, scanOs);
+  registry.finish();
   console.finish();
   if (console.outputError() != 0) return outputError(console.outputError(), true);
   if (session.cancelRequested) outcome.noteInterrupted();
-  return outcome.exitStatus();
+  return registry.exitStatus(outcome.exitStatus());
 }
 
 }  // namespace

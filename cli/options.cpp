@@ -98,6 +98,13 @@ ParseResult parseOptions(int argc, const char* const* argv, CliOptions* options,
       }
       options->hasTarget = true;
       options->target = value;
+    } else if (isOption(arg, "--registry", &length)) {
+      std::string value;
+      if (!takeValue(argc, argv, &i, arg, length, &value)) {
+        *error = "--registry needs auto or off";
+        return ParseResult::kError;
+      }
+      if (!parseRegistryMode(value, &options->registry, error)) return ParseResult::kError;
     } else {
       *error = std::string("unknown option '") + arg + "'";
       return ParseResult::kError;
@@ -113,7 +120,8 @@ ParseResult parseOptions(int argc, const char* const* argv, CliOptions* options,
 const char* usageText() {
   return "Usage:\n"
          "  purgato-scan [--drive L=FOLDER]... [--windows-dir PATH] [--target TEXT]\n"
-         "  purgato-scan --drive L=FOLDER... FILE...\n"
+         "               [--registry auto|off]\n"
+         "  purgato-scan --drive L=FOLDER... [--registry auto|off] FILE...\n"
          "\n"
          "Scans a mounted Windows volume for W32/Opaserv.Worm and removes it.\n"
          "\n"
@@ -138,6 +146,16 @@ const char* usageText() {
          "  --target TEXT       what to scan: C: (the default) or any other text runs\n"
          "                      the whole scan, !: scans every mapped drive from C to\n"
          "                      Z, and '' prints the statistics only.\n"
+         "  --registry MODE     what to do with the volume's registry. auto (the\n"
+         "                      default): when the Windows folder holds\n"
+         "                      system32\\config\\SOFTWARE and SYSTEM (Windows NT, 2000,\n"
+         "                      XP and later), the worm's Run values are deleted from\n"
+         "                      SOFTWARE and the services of deleted worm files from\n"
+         "                      SYSTEM (ControlSet001, ControlSet002). Each changed hive\n"
+         "                      is written once, at the end, after a copy of it is\n"
+         "                      saved as <hive>.purgato-backup (an existing one is\n"
+         "                      kept). Nothing else is touched; a Windows 9x registry\n"
+         "                      (SYSTEM.DAT, USER.DAT) is not read. off: no registry.\n"
          "  --help              show this text and exit.\n"
          "  --                  end of options; what follows are files.\n"
          "\n"

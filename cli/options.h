@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "cli/offline_registry_step.h"
+
 namespace purgato {
 
 struct DriveMapping {
@@ -19,6 +21,7 @@ struct CliOptions {
   bool hasTarget = false;
   std::string target = "C:";         // targetPath of the whole-volume form
   std::vector<std::string> files;    // the file form when not empty
+  RegistryMode registry = RegistryMode::kAuto;  // --registry
 };
 
 enum class ParseResult { kRun, kHelp, kError };

@@ -1,0 +1,250 @@
+// purgato-scan over NT-style and 9x-style volumes: the worm's Run values
+// and services removed from the hives with the core's log lines, the rest
+// of the hives unchanged, backups, hives it must leave alone, --registry off.
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/hive_builder.h"
+#include "tests/support/samples.h"
+#include "tests/support/temp_volume.h"
+
+namespace purgato {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::Not;
+
+const char kProgram[] = PURGATO_SCAN_PATH;
+const char kRemoved[] = "System Registry     W32/Opaserv.Worm removed";
+const char kRun[] = "Microsoft\\Windows\\CurrentVersion\\Run";
+
+struct Result {
+  int status = -1;
+  std::vector<std::string> out;  // stdout lines
+  std::string err;
+};
+
+std::string readText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::vector<std::uint8_t> readBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::string quoted(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+Result scan(TempVolume& volume, const std::vector<std::string>& args) {
+  std::string command = quoted(kProgram) + " --drive " + quoted("C=" + volume.drive('C'));
+  for (const std::string& arg : args) command += " " + quoted(arg);
+  const std::string out = volume.root() + "/out.txt";
+  const std::string err = volume.root() + "/err.txt";
+  command += " </dev/null >" + quoted(out) + " 2>" + quoted(err);
+  const int raw = std::system(command.c_str());
+  Result result;
+  result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  std::istringstream lines(readText(out));
+  for (std::string line; std::getline(lines, line);) result.out.push_back(line);
+  result.err = readText(err);
+  return result;
+}
+
+long countOf(const std::vector<std::string>& lines, const std::string& line) {
+  return std::count(lines.begin(), lines.end(), line);
+}
+
+std::vector<std::string> withoutLines(std::vector<std::string> dump, const std::vector<std::string>& prefixes) {
+  dump.erase(std::remove_if(dump.begin(), dump.end(),
+                            [&](const std::string& line) {
+                              for (const std::string& p : prefixes)
+                                if (line.rfind(p, 0) == 0) return true;
+                              return false;
+                            }),
+             dump.end());
+  return dump;
+}
+
+// An NT volume: two worm samples, the worm's Run values, its service under
+// two spellings of its image, a service named like the second sample whose
+// image is another file, and clean entries.
+class NtVolume {
+ public:
+  NtVolume() {
+    volume.writeFile("C:\\WINNT\\system32\\mstask.exe", buildWormSample(0));
+    volume.writeFile("C:\\WINNT\\system32\\svchosts.exe", buildWormSample(3));
+    volume.writeFile("C:\\WINNT\\notes.txt", std::string("clean"));
+    volume.makeFolder("C:\\WINNT\\system32\\config");
+    softwarePath = volume.hostPath("C:\\WINNT\\system32\\config\\SOFTWARE");
+    systemPath = volume.hostPath("C:\\WINNT\\system32\\config\\SYSTEM");
+
+    HiveBuilder software("SOFTWARE");
+    software.text(kRun, "ScrSvr", "C:\\WINNT\\scrsvr.exe")
+        .text(kRun, "GUSTAVVED", "C:\\WINNT\\gustav.exe")
+        .text(kRun, "MSTASK", "C:\\WINNT\\system32\\mstask.exe")
+        .text(kRun, "SoundMixer", "C:\\Program Files\\Mixer\\mixer.exe")
+        .text("Microsoft\\Windows\\CurrentVersion\\RunServices", "mstask", "C:\\WINNT\\system32\\mstask.exe");
+    software.write(softwarePath);
+
+    HiveBuilder system("SYSTEM");
+    const struct {
+      const char* set;
+      const char* image;
+    } sets[] = {{"ControlSet001", "\\??\\C:\\WINNT\\SYSTEM32\\MSTASK.EXE"},
+                {"ControlSet002", "%SystemRoot%\\system32\\mstask.exe -service"}};
+    for (const auto& s : sets) {
+      const std::string services = std::string(s.set) + "\\Services\\";
+      system.text(services + "MsTask", "ImagePath", s.image, kHiveRegExpandSz)
+          .key(services + "MsTask\\Enum")
+          .key(services + "MsTask\\Security")
+          .text(services + "svchosts", "ImagePath", "C:\\Program Files\\Host\\svchosts.exe", kHiveRegExpandSz)
+          .text(services + "Spooler", "ImagePath", "%SystemRoot%\\system32\\spoolsv.exe", kHiveRegExpandSz)
+          .key(services + "Spooler\\Security");
+    }
+    system.dword("Select", "Current", 1);
+    system.write(systemPath);
+    softwareBefore = dumpHive(softwarePath);
+    systemBefore = dumpHive(systemPath);
+    softwareBytes = readBytes(softwarePath);
+    systemBytes = readBytes(systemPath);
+  }
+
+  TempVolume volume;
+  std::string softwarePath, systemPath;
+  std::vector<std::string> softwareBefore, systemBefore;
+  std::vector<std::uint8_t> softwareBytes, systemBytes;
+};
+
+TEST(OfflineScanTest, TheWormsRunValuesAndServiceGoAndNothingElseChanges) {
+  const struct {
+    const char* form;
+    std::vector<std::string> args;
+  } forms[] = {
+      {"whole scan", {}},
+      {"file form", {"C:\\WINNT\\system32\\mstask.exe", "C:\\WINNT\\system32\\svchosts.exe"}},
+  };
+  for (const auto& form : forms) {
+    SCOPED_TRACE(form.form);
+    NtVolume nt;
+    const Result result = scan(nt.volume, form.args);
+    EXPECT_EQ(result.status, 1) << result.err;
+    EXPECT_THAT(result.err, IsEmpty());
+    // Two fixed names, the Run value named after mstask, and its service.
+    EXPECT_EQ(countOf(result.out, kRemoved), 4);
+    EXPECT_EQ(countOf(result.out, "C:\\WINNT\\system32\\mstask.exe     W32/Opaserv.Worm deleted"), 1);
+    // The service's line comes with the findings, before the statistics.
+    const auto statistics = std::find(result.out.begin(), result.out.end(), "Scanning statistics\t\t:");
+    ASSERT_NE(statistics, result.out.end());
+    EXPECT_EQ(std::count(result.out.begin(), statistics, std::string(kRemoved)), 4);
+
+    EXPECT_EQ(dumpHive(nt.softwarePath), withoutLines(nt.softwareBefore, {"V SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run ScrSvr ",
+                                                                          "V SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run GUSTAVVED ",
+                                                                          "V SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run MSTASK "}));
+    EXPECT_EQ(dumpHive(nt.systemPath), withoutLines(nt.systemBefore, {"K SYSTEM\\ControlSet001\\Services\\MsTask",
+                                                                      "V SYSTEM\\ControlSet001\\Services\\MsTask",
+                                                                      "K SYSTEM\\ControlSet002\\Services\\MsTask",
+                                                                      "V SYSTEM\\ControlSet002\\Services\\MsTask"}));
+    EXPECT_EQ(readBytes(nt.softwarePath + ".purgato-backup"), nt.softwareBytes);
+    EXPECT_EQ(readBytes(nt.systemPath + ".purgato-backup"), nt.systemBytes);
+    EXPECT_FALSE(exists(nt.softwarePath + ".purgato-new"));
+    EXPECT_FALSE(exists(nt.systemPath + ".purgato-new"));
+  }
+}
+
+TEST(OfflineScanTest, RegistryOffLeavesTheHivesAlone) {
+  NtVolume nt;
+  const Result result = scan(nt.volume, {"--registry", "off"});
+  EXPECT_EQ(result.status, 1) << result.err;
+  EXPECT_EQ(countOf(result.out, kRemoved), 0);
+  EXPECT_FALSE(nt.volume.exists("C:\\WINNT\\system32\\mstask.exe"));
+  EXPECT_EQ(readBytes(nt.softwarePath), nt.softwareBytes);
+  EXPECT_EQ(readBytes(nt.systemPath), nt.systemBytes);
+  EXPECT_FALSE(exists(nt.softwarePath + ".purgato-backup"));
+
+  const Result wrong = scan(nt.volume, {"--registry=on"});
+  EXPECT_EQ(wrong.status, 2);
+  EXPECT_THAT(wrong.err, HasSubstr("--registry needs auto or off"));
+}
+
+TEST(OfflineScanTest, AHiveThatCannotBeReadIsLeftAndTheScanIsIncomplete) {
+  const struct {
+    const char* what;
+    std::vector<std::uint8_t> bytes;  // written over SOFTWARE
+  } cases[] = {
+      {"garbage", std::vector<std::uint8_t>(8192, 0x4B)},
+      {"truncated", std::vector<std::uint8_t>(100, 0)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    NtVolume nt;
+    std::vector<std::uint8_t> bytes = c.bytes;
+    if (c.bytes.size() == 100) bytes.assign(nt.softwareBytes.begin(), nt.softwareBytes.begin() + 100);
+    {
+      std::ofstream out(nt.softwarePath, std::ios::binary | std::ios::trunc);
+      out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    }
+    const Result result = scan(nt.volume, {});
+    EXPECT_EQ(result.status, 4);
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+    EXPECT_THAT(result.err, HasSubstr(nt.softwarePath + ": not a registry hive"));
+    EXPECT_EQ(readBytes(nt.softwarePath), bytes);
+    EXPECT_FALSE(exists(nt.softwarePath + ".purgato-backup"));
+    // The other hive is still served: the service goes.
+    EXPECT_EQ(countOf(result.out, kRemoved), 1);
+  }
+}
+
+TEST(OfflineScanTest, AServiceKeyWithSubkeysOfItsOwnStaysAndIsReported) {
+  NtVolume nt;
+  HiveBuilder system("SYSTEM");
+  system.text("ControlSet001\\Services\\mstask", "ImagePath", "C:\\WINNT\\system32\\mstask.exe", kHiveRegExpandSz)
+      .key("ControlSet001\\Services\\mstask\\Parameters")
+      .dword("Select", "Current", 1);
+  system.write(nt.systemPath);
+  const Result result = scan(nt.volume, {});
+  EXPECT_EQ(result.status, 3);
+  EXPECT_THAT(result.err, HasSubstr("SYSTEM\\ControlSet001\\Services\\mstask stays"));
+  EXPECT_EQ(countOf(result.out, kRemoved), 3);  // the Run values only
+}
+
+TEST(OfflineScanTest, ANineXVolumeGetsANoticeAndKeepsItsStatus) {
+  TempVolume volume;
+  volume.writeFile("C:\\WINDOWS\\SYSTEM.DAT", std::string("9x registry"));
+  volume.writeFile("C:\\WINDOWS\\USER.DAT", std::string("9x user"));
+  volume.writeFile("C:\\WINDOWS\\SYSTEM\\SCRSVR.EXE", buildWormSample(0));
+  const Result result = scan(volume, {});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+  EXPECT_THAT(result.err, HasSubstr("Windows 9x registry"));
+  EXPECT_EQ(volume.readText("C:\\WINDOWS\\SYSTEM.DAT"), "9x registry");
+  EXPECT_EQ(volume.readText("C:\\WINDOWS\\USER.DAT"), "9x user");
+
+  const Result off = scan(volume, {"--registry", "off"});
+  EXPECT_THAT(off.err, Not(HasSubstr("9x")));
+}
+
+}  // namespace
+}  // namespace purgato
