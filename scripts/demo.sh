@@ -48,7 +48,7 @@ console_demo() {
   ninja -C build/native -j2 purgato-scan make_samples
   local demo volume status=0
   demo=$(mktemp -d "${TMPDIR:-/tmp}/purgato-demo.XXXXXX")
-  trap 'rm -rf "$demo"' EXIT
+  trap "rm -rf '$demo'" EXIT
   volume="$demo/C"
   mkdir -p "$volume"
   build/native/make_samples "$volume"
@@ -73,9 +73,52 @@ console_demo() {
   esac
 }
 
+# The console scanner on a Windows NT-style volume: the worm's Run values in
+# the SOFTWARE hive and its service in the SYSTEM hive go, the clean value
+# and service stay; hivexget shows both hives before and after.
+console_nt_demo() (
+  ninja -C build/native -j2 purgato-scan make_nt_volume
+  local demo volume config status=0
+  demo=$(mktemp -d "${TMPDIR:-/tmp}/purgato-nt-demo.XXXXXX")
+  trap "rm -rf '$demo'" EXIT
+  volume="$demo/C"
+  config="$volume/WINNT/system32/config"
+  build/native/make_nt_volume "$volume"
+  show_registry() {
+    echo "--- SOFTWARE: Microsoft\Windows\CurrentVersion\Run"
+    hivexget "$config/SOFTWARE" 'Microsoft\Windows\CurrentVersion\Run' || true
+    local set service
+    for set in ControlSet001 ControlSet002; do
+      for service in mstask Spooler; do
+        echo "--- SYSTEM: $set\\Services\\$service"
+        hivexget "$config/SYSTEM" "$set\\Services\\$service" 2>/dev/null || echo "(no such key)"
+      done
+    done
+  }
+  echo
+  echo "=== the NT volume's registry before the scan"
+  show_registry
+  echo
+  echo "=== purgato-scan --drive C=$volume"
+  build/native/purgato-scan --drive "C=$volume" || status=$?
+  echo
+  echo "=== the NT volume's registry after the scan"
+  show_registry
+  echo
+  echo "--- the hive folder"
+  (cd "$config" && ls -l)
+  echo
+  if [ "$status" -ne 1 ]; then
+    echo "purgato-scan: exit status $status on the NT volume, expected 1" >&2
+    exit 1
+  fi
+  echo "purgato-scan: exit status 1, the worm's file, Run values and service removed"
+)
+
 if [ -n "$console" ]; then
   "$root/scripts/setup.sh"
   console_demo
+  console_nt_demo
   exit 0
 fi
 
