@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Throughput of purgato-scan against the floor walk (bench/floor_walk.cpp).
+# Throughput of purgato-scan against the floor walk (bench/floor_walk.cpp),
+# then a folder whose files vanish mid-scan against the same folder intact.
 #
 #   bench/run.sh [N]     N files in the tree (default 50000)
 #
 # Environment: BUILD_DIR (default <repo>/build-bench, configured Release if
-# new), RUNS (default 7; the first pair is a warm-up and is dropped).
+# new), RUNS (default 7; the first pair is a warm-up and is dropped),
+# VANISH_N (default 100000: files in the vanishing folder).
 #
 # Builds the tree once (make_samples --bench), then alternates the floor
 # walk and a whole scan (output to a file, not a terminal), putting the
@@ -14,6 +16,12 @@
 # (user + system; steadier when other work shares the machine). Each
 # scan's statistics must show all N files scanned and every sample found,
 # or the run fails.
+#
+# Second figure: bench/vanish_run scans a folder of VANISH_N files, stopping
+# the scanner as it opens the first of them and either moving every file
+# out of the volume (renamed) or not (intact) before it goes on. Medians of
+# RUNS - 1 alternating pairs; the renamed scan must take at most twice the
+# intact one (CPU time, which leaves the stopped time out), or the run fails.
 set -euo pipefail
 
 N=${1:-50000}
@@ -26,7 +34,7 @@ if [[ ! -f $BUILD/build.ninja ]]; then
   cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release >"$BUILD/bench-build.log" 2>&1 ||
     { cat "$BUILD/bench-build.log" >&2; exit 1; }
 fi
-ninja -C "$BUILD" -j2 purgato-scan make_samples floor_walk >"$BUILD/bench-build.log" 2>&1 ||
+ninja -C "$BUILD" -j2 purgato-scan make_samples floor_walk vanish_run >"$BUILD/bench-build.log" 2>&1 ||
   { cat "$BUILD/bench-build.log" >&2; exit 1; }
 
 DATA=$BUILD/bench-data
@@ -76,3 +84,34 @@ awk -v n="$N" -v runs="$((RUNS - 1))" '
     printf "ratio scan/floor, median of the per-pair ratios: wall %.2f, CPU %.2f\n", median(rw, NR), median(rc, NR)
     printf "every scan counted %d files scanned and deleted every sample\n", n
   }' "$DATA/times"
+
+# --- Files vanishing mid-walk ------------------------------------------------
+VANISH_N=${VANISH_N:-100000}
+VANISH=$DATA/vanish-$VANISH_N
+[[ -f $VANISH/made ]] || echo "building $VANISH_N files in $VANISH"
+: >"$DATA/vanish-times"
+for ((run = 0; run < RUNS; run++)); do
+  for mode in intact renamed; do
+    read -r wall cpu status scanned < <("$BUILD/vanish_run" "$BUILD/purgato-scan" "$VANISH" "$VANISH_N" "$mode")
+    [[ $status == 0 && $scanned == "$VANISH_N" ]] ||
+      { echo "$mode scan: exit status $status, $scanned files scanned" >&2; exit 1; }
+    ((run == 0)) || printf '%s %s %s\n' "$mode" "$wall" "$cpu" >>"$DATA/vanish-times"
+  done
+done
+awk -v n="$VANISH_N" '
+  function median(a, k,   i, j, t, b) {
+    for (i = 1; i <= k; i++) b[i] = a[i]
+    for (i = 1; i <= k; i++) for (j = i + 1; j <= k; j++) if (b[j] < b[i]) { t = b[i]; b[i] = b[j]; b[j] = t }
+    return k % 2 ? b[(k + 1) / 2] : (b[k / 2] + b[k / 2 + 1]) / 2
+  }
+  $1 == "intact" { iw[++ni] = $2; ic[ni] = $3 }
+  $1 == "renamed" { rw[++nr] = $2; rc[nr] = $3 }
+  END {
+    printf "folder of %d files, %d timed pairs\n", n, ni
+    printf "intact       : median wall %.3f s, CPU %.3f s\n", median(iw, ni), median(ic, ni)
+    printf "renamed away : median wall %.3f s, CPU %.3f s\n", median(rw, nr), median(rc, nr)
+    ratio = median(rc, nr) / median(ic, ni)
+    printf "ratio renamed/intact (CPU): %.2f (at most 2)\n", ratio
+    exit ratio > 2
+  }' "$DATA/vanish-times" || { echo "the renamed folder took more than twice the intact one" >&2; exit 1; }
+
