@@ -630,6 +630,15 @@ long OfflineRegistryOs::regCloseKey(HKey key) {
   return kErrorSuccess;
 }
 
+long OfflineRegistryOs::regQueryInfoKey(HKey key, std::uint64_t* lastWriteTime) {
+  auto it = impl_->openKeys.find(key);
+  if (it == impl_->openKeys.end() && key != kHkeyLocalMachine && key != kHkeyCurrentUser)
+    return ForwardingOs::regQueryInfoKey(key, lastWriteTime);
+  if (lastWriteTime != nullptr) *lastWriteTime = 0;
+  if (it != impl_->openKeys.end() && it->second.deleted) return kErrorKeyDeleted;
+  return kErrorInvalidFunction;
+}
+
 VolumeHives findVolumeHives(PosixOs& os) {
   VolumeHives found;
   char windows[kPathSize];

@@ -85,6 +85,9 @@ class OfflineRegistryOs : public ForwardingOs {
   long regDeleteValue(HKey key, const char* valueName) override;
   long regDeleteKey(HKey root, const char* subKey) override;
   long regCloseKey(HKey key) override;
+  // Last-write times are not kept offline: ERROR_INVALID_FUNCTION (the core
+  // then checks each name), ERROR_KEY_DELETED for a key deleted under it.
+  long regQueryInfoKey(HKey key, std::uint64_t* lastWriteTime) override;
 
  private:
   struct Impl;

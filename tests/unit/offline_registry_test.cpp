@@ -288,6 +288,10 @@ TEST_F(OfflineRegistryTest, CallsGiveTheWin32Results) {
   EXPECT_EQ(offline_.regQueryValueEx(run, "missing", &type, nullptr, &size), kErrorFileNotFound);
   // Opened for reading only: no deleting through it.
   EXPECT_EQ(offline_.regDeleteValue(run, "scrsvr"), kErrorAccessDenied);
+  // No last-write times offline: the core then asks for each name.
+  std::uint64_t stamp = 1;
+  EXPECT_EQ(offline_.regQueryInfoKey(run, &stamp), kErrorInvalidFunction);
+  EXPECT_EQ(stamp, 0u);
   EXPECT_EQ(offline_.regCloseKey(run), kErrorSuccess);
 
   HKey key = 0;
@@ -308,6 +312,8 @@ TEST_F(OfflineRegistryTest, CallsGiveTheWin32Results) {
   ASSERT_EQ(offline_.regOpenKeyEx(kHkeyLocalMachine, "SOFTWARE\\Classes\\.TXT", kKeyAllAccess, &key), kErrorSuccess);
   EXPECT_EQ(offline_.regDeleteKey(kHkeyLocalMachine, "SOFTWARE\\Classes\\.txt"), kErrorSuccess);
   EXPECT_EQ(offline_.regQueryValueEx(key, "", &type, nullptr, &size), kErrorKeyDeleted);
+  std::uint64_t written = 1;
+  EXPECT_EQ(offline_.regQueryInfoKey(key, &written), kErrorKeyDeleted);
   EXPECT_EQ(offline_.regCloseKey(key), kErrorSuccess);
   EXPECT_EQ(offline_.regOpenKeyEx(kHkeyLocalMachine, "SOFTWARE\\Classes\\.txt", kKeyRead, &key), kErrorFileNotFound);
 }
