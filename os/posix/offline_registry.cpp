@@ -40,15 +40,23 @@ constexpr HKey kFirstHandle = 0x1000;
 // Names are compared as RegOpenKeyExA and RegQueryValueExA compare them
 // after their ANSI text is widened: without regard to case, here for the
 // Latin-1 letters (the ANSI text is taken as Latin-1).
-char foldLatin1(unsigned char c) {
-  if ((c >= 'A' && c <= 'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7)) c = static_cast<unsigned char>(c + 0x20);
-  return static_cast<char>(c);
-}
+struct FoldTable {
+  char to[256];
+  FoldTable() {
+    for (int c = 0; c < 256; ++c) {
+      const bool upper = (c >= 'A' && c <= 'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7);
+      to[c] = static_cast<char>(upper ? c + 0x20 : c);
+    }
+  }
+};
+const FoldTable kFold;  // every key is looked up for every file: one load per character
+
+char foldLatin1(unsigned char c) { return kFold.to[c]; }
 
 // An ANSI name as compared.
 std::string folded(const char* ansi) {
-  std::string out;
-  for (; *ansi; ++ansi) out += foldLatin1(static_cast<unsigned char>(*ansi));
+  std::string out(ansi);
+  for (char& c : out) c = foldLatin1(static_cast<unsigned char>(c));
   return out;
 }
 
@@ -141,7 +149,16 @@ struct OfflineRegistryOs::Impl {
     bool deleted;        // the key was deleted while this handle was open
   };
 
+  struct Place {
+    int hive;
+    hive_node_h node;  // 0: no such key
+  };
+
   LoadedHive hives[2];
+  // Whole paths below HKEY_LOCAL_MACHINE, folded, as resolved before (the
+  // scan asks for the same few keys for every file); forgotten when a key
+  // is deleted.
+  std::unordered_map<std::string, Place> machinePaths;
   std::map<HKey, OpenKey> openKeys;
   HKey nextHandle = kFirstHandle;
   NoteSink noteSink;
@@ -200,6 +217,21 @@ struct OfflineRegistryOs::Impl {
   // Where root + subKey leads: *hive (-1 for HKEY_LOCAL_MACHINE itself)
   // and *node. root is HKEY_LOCAL_MACHINE or a handle of ours.
   long resolve(HKey root, const char* subKey, int* hive, hive_node_h* node) {
+    if (root != kHkeyLocalMachine || subKey == nullptr || *subKey == '\0') return walk(root, subKey, hive, node);
+    std::string key = folded(subKey);
+    auto known = machinePaths.find(key);
+    if (known == machinePaths.end()) {
+      Place place{-1, 0};
+      if (walk(root, subKey, &place.hive, &place.node) != kErrorSuccess) place.node = 0;
+      known = machinePaths.emplace(std::move(key), place).first;
+    }
+    if (known->second.node == 0) return kErrorFileNotFound;
+    *hive = known->second.hive;
+    *node = known->second.node;
+    return kErrorSuccess;
+  }
+
+  long walk(HKey root, const char* subKey, int* hive, hive_node_h* node) {
     int at = -1;
     hive_node_h current = 0;
     bool fromRoot = true;  // the walk starts at a hive's root: lookups may be cached
@@ -349,6 +381,7 @@ struct OfflineRegistryOs::Impl {
     for (auto& entry : openKeys)
       if (entry.second.hive == index && entry.second.node == node) entry.second.deleted = true;
     lh.lookups.clear();
+    machinePaths.clear();
     lh.values.erase(node);
     if (lh.currentControlSet == node) lh.currentControlSet = 0;
   }
@@ -504,8 +537,9 @@ long OfflineRegistryOs::regQueryValueEx(HKey key, const char* valueName, std::ui
 
   hive_type stored = hive_t_REG_NONE;
   std::size_t length = 0;
-  Owned<char> raw(hivex_value_value(lh.h, value, &stored, &length));
-  if (!raw) return kErrorRegistryCorrupt;
+  // A size question needs no copy of the data.
+  Owned<char> raw(data == nullptr ? nullptr : hivex_value_value(lh.h, value, &stored, &length));
+  if (data == nullptr ? hivex_value_type(lh.h, value, &stored, &length) != 0 : !raw) return kErrorRegistryCorrupt;
   const std::uint32_t valueType = static_cast<std::uint32_t>(stored);
   // What the ANSI call hands out: strings one byte per UTF-16 unit.
   const std::size_t needed = isStringType(valueType) ? length / 2 : length;
