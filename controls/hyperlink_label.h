@@ -22,8 +22,6 @@ class HyperlinkLabel final : public SubclassedWindow {
   static bool launchUrl(const char* url);
 
   const std::string& linkUrl() const { return url; }
-  bool isVisited() const { return visited; }
-  bool isHovering() const { return hovering; }
 
  private:
   void preSubclass() override;
