@@ -64,6 +64,8 @@ bool ScanProgressDialog::OnMessage(UINT message, WPARAM, LPARAM, LRESULT& result
 }
 
 void ScanProgressDialog::onTimer() {
+  // (A dialog's default processing of WM_TIMER does nothing, so there is
+  // none to give first.)
   KillTimer(hwnd(), kStartTimerId);
   // One scan per dialog, even if another tick was posted to it.
   if (scanStarted) return;

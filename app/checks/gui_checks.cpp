@@ -131,6 +131,10 @@ void progressChannelChecks(ScanSession& session, HWND dialog) {
         "after the scan OK is shown and Cancel hidden");
   checkText(windowText(GetDlgItem(dialog, IDC_STATUS_LINE)), "Scanning completed", "end status");
   check(count(list) >= 4, "the statistics reached the list");
+  // Another tick, whoever sends it, starts no second scan.
+  const LRESULT linesAfterScan = count(list);
+  SendMessageA(dialog, WM_TIMER, 100, 0);
+  checkEqual(count(list), linesAfterScan, "a second tick runs no second scan");
 
   // Selection: none at one or two lines, the newest from the third on.
   session.statisticsPhase = false;
