@@ -21,6 +21,8 @@ class ScanOutcome {
  public:
   // Every line the scan logs; those before the statistics are findings.
   void noteLogLine(const char* line, bool statisticsPhase);
+  // The scan's own count: an infected process left alone has no line.
+  void noteFilesInfected(long count) { found_ = found_ || count > 0; }
   void noteUnreadPlace() { ++unreadPlaces_; }
   void noteInterrupted() { interrupted_ = true; }
   // The output was lost or the scan could not go on.

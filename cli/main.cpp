@@ -343,6 +343,7 @@ int run(int argc, const char* const* argv) {
   registry.finish();
   console.finish();
   if (console.outputError() != 0) return outputError(console.outputError(), true);
+  outcome.noteFilesInfected(session.filesInfected);
   if (session.cancelRequested) outcome.noteInterrupted();
   return registry.exitStatus(outcome.exitStatus());
 }
