@@ -686,7 +686,7 @@ TEST_F(PosixOsTest, ReportsEveryPlaceItCouldNotReadOnce) {
         if (fd >= 0) os_.close(fd);
       }
       // Writing is not reading: a refusal there is the caller's to report.
-      EXPECT_EQ(os_.open("C:\\secret.txt", kOWrOnly), -1);
+      if (os_.open("C:\\secret.txt", kOWrOnly) != -1) text << "opened for writing\n";
     }
     return text.str();
   });
