@@ -12,6 +12,10 @@ namespace {
 
 constexpr UINT_PTR kStartTimerId = 100;
 constexpr UINT kStartDelayMs = 100;
+// During the walk the status line is repainted at most this often: each
+// repaint costs more than scanning a file, and nobody reads faster.
+constexpr UINT_PTR kStatusTimerId = 101;
+constexpr DWORD kStatusIntervalMs = 50;
 constexpr WPARAM kListExtentPixels = 650;
 // During the walk the list is emptied when it reaches this many lines.
 constexpr LRESULT kMaxWalkLines = 150;
@@ -41,10 +45,14 @@ BOOL ScanProgressDialog::OnInitDialog() {
   return TRUE;
 }
 
-bool ScanProgressDialog::OnMessage(UINT message, WPARAM, LPARAM, LRESULT& result) {
+bool ScanProgressDialog::OnMessage(UINT message, WPARAM wParam, LPARAM, LRESULT& result) {
   switch (message) {
     case WM_TIMER:
-      onTimer();
+      if (wParam == kStatusTimerId) {
+        showStatus(GetTickCount());
+      } else {
+        onTimer();
+      }
       result = 0;
       return true;
     // The channel's two numbers are WM_ENABLE and WM_SETREDRAW: whoever
@@ -73,7 +81,10 @@ void ScanProgressDialog::onTimer() {
   session.cancelRequested = false;
   // The whole scan runs here; the walker's pump dispatches this dialog's
   // messages meanwhile, so the handlers run nested inside this call.
+  scanRunning = true;
   runScan(session, os);
+  scanRunning = false;
+  if (statusPending) showStatus(GetTickCount());
   showOkButton();
 }
 
@@ -87,7 +98,25 @@ void ScanProgressDialog::onLogLine() {
   SendMessageA(progressList, LB_SETCURSEL, static_cast<WPARAM>(count > 2 ? count - 1 : count), 0);
 }
 
-void ScanProgressDialog::onStatus() { SetWindowTextA(statusLine, session.statusText); }
+// Every status message is taken. While the walk runs, the line shows the
+// newest path at most every kStatusIntervalMs (a timer brings the last one
+// in); the end status and anything outside the walk show at once.
+void ScanProgressDialog::onStatus() {
+  const DWORD now = GetTickCount();
+  if (!scanRunning || session.statisticsPhase || now - statusShownAt >= kStatusIntervalMs) {
+    showStatus(now);
+  } else if (!statusPending) {
+    statusPending = true;
+    SetTimer(hwnd(), kStatusTimerId, kStatusIntervalMs, nullptr);
+  }
+}
+
+void ScanProgressDialog::showStatus(DWORD now) {
+  if (statusPending) KillTimer(hwnd(), kStatusTimerId);
+  statusPending = false;
+  statusShownAt = now;
+  SetWindowTextA(statusLine, session.statusText);
+}
 
 void ScanProgressDialog::OnCancel() {
   const int answer = MessageBoxA(hwnd(), "Terminate the Scan now?", "Warning", MB_YESNO | MB_ICONINFORMATION);

@@ -23,6 +23,7 @@ class ScanProgressDialog final : public Dialog {
   void onTimer();
   void onLogLine();
   void onStatus();
+  void showStatus(DWORD now);
   void onScanOk();
   void showOkButton();
 
@@ -33,6 +34,9 @@ class ScanProgressDialog final : public Dialog {
   HWND statusLine = nullptr;
   HWND progressList = nullptr;
   bool scanStarted = false;
+  bool scanRunning = false;
+  bool statusPending = false;  // a status waits for the repaint timer
+  DWORD statusShownAt = 0;     // GetTickCount of the last repaint
 };
 
 }  // namespace purgato

@@ -26,8 +26,8 @@ target_link_options(Purgato PRIVATE -static-libgcc -static-libstdc++ -static
 set_target_properties(Purgato PROPERTIES OUTPUT_NAME Purgato SUFFIX .exe)
 
 # The dialogs driven from inside, with the same templates; run under Wine by
-# app/checks/run_gui_checks.sh.
-add_executable(gui_checks ${CMAKE_SOURCE_DIR}/app/checks/gui_checks.cpp ${PURGATO_RC})
+# tests/gui/run_gui_checks.sh.
+add_executable(gui_checks ${CMAKE_SOURCE_DIR}/tests/gui/gui_checks.cpp ${PURGATO_RC})
 target_link_libraries(gui_checks PRIVATE purgato_gui)
 target_link_options(gui_checks PRIVATE -static-libgcc -static-libstdc++ -static)
 

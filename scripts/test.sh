@@ -67,7 +67,7 @@ windows() {
     check_win32_image build/win32/Purgato.exe &&
     tests/e2e/check_imports.sh build/win32/Purgato.exe &&
     tests/e2e/run_seam_check.sh build/win32 &&
-    app/checks/run_gui_checks.sh build/win32
+    tests/gui/run_gui_checks.sh build/win32
 }
 
 # One libFuzzer target for a while, on a copy of its seed folders (the

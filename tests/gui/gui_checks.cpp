@@ -2,7 +2,7 @@
 // loops under Wine while a thread timer, which every loop of the thread
 // dispatches (the dialogs', the message boxes' and the scan's pump), plays
 // a script of steps against them and records what it sees. Run by
-// app/checks/run_gui_checks.sh on an X display.
+// tests/gui/run_gui_checks.sh on an X display.
 #include <windows.h>
 #include <commctrl.h>
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs gui_checks.exe of a Windows build under Wine, on an Xvfb display
 # unless one is set.
-#   app/checks/run_gui_checks.sh BUILD_DIR
+#   tests/gui/run_gui_checks.sh BUILD_DIR
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
