@@ -101,11 +101,18 @@ begin() {
   purgato_pid=
 }
 
-# Files with size, time and mode; folders by name only (deleting a file
-# changes its folder's time).
+# Every file with its size, time, mode and checksum of its content, every
+# folder by name only (deleting a file changes its folder's time); one line
+# each, the path before a tab.
 snapshot() {
-  (cd "$WINEPREFIX/drive_c" && find . -mindepth 1 \( -type f -printf 'f %P %s %T@ %m\n' \) -o \
-    \( -type d -printf 'd %P\n' \) | LC_ALL=C sort)
+  (
+    cd "$WINEPREFIX/drive_c" || exit 1
+    find . -mindepth 1 -type d -printf 'd %P\t\n'
+    find . -type f -print0 | xargs -0 -r cksum | sed 's|^\([0-9]*\) [0-9]* \./|\1 |' >"$run/checksums"
+    find . -type f -printf '%P\t%s %T@ %m\n' |
+      awk -F '\t' 'NR == FNR { crc = $0; sub(/ .*/, "", crc); path = $0; sub(/^[0-9]+ /, "", path); sum[path] = crc; next }
+        { print "f " $1 "\t" $2 " " sum[$1] }' "$run/checksums" -
+  ) | LC_ALL=C sort
 }
 
 # start_purgato: in the background, ended after E2E_TIMEOUT seconds (300;
@@ -234,17 +241,14 @@ check_disk_cleaned() {
 }
 
 # check_rest_unchanged [GONE-LIST]: every file but the listed and the cut
-# ones has its size, time and mode of before the run; no file is new.
+# ones has its content, size, time and mode of before the run; no file is
+# new and no folder gone.
 check_rest_unchanged() {
-  local gone=${1:-/dev/null}
-  local changed
-  changed=$(
-    cat "$gone" "$run/seed/cut" | awk 'NR == FNR { skip["f " $0] = 1; next }
-      { key = $0; sub(/ [0-9]+ [0-9.]+ [0-7]+$/, "", key); if (!(key in skip)) print }' - "$run/before" >"$run/before.rest"
-    cat "$gone" "$run/seed/cut" | awk 'NR == FNR { skip["f " $0] = 1; next }
-      { key = $0; sub(/ [0-9]+ [0-9.]+ [0-7]+$/, "", key); if (!(key in skip)) print }' - "$run/after" >"$run/after.rest"
-    diff "$run/before.rest" "$run/after.rest"
-  )
+  local gone=${1:-/dev/null} changed
+  rest() { cat "$gone" "$run/seed/cut" | awk -F '\t' 'NR == FNR { skip["f " $0] = 1; next } !($1 in skip)' - "$1"; }
+  rest "$run/before" >"$run/before.rest"
+  rest "$run/after" >"$run/after.rest"
+  changed=$(diff "$run/before.rest" "$run/after.rest")
   if [ -z "$changed" ]; then
     pass "every other file and folder of C: unchanged"
   else

@@ -185,7 +185,9 @@ second_copy() {
   local started=$SECONDS
   (cd "$WINEPREFIX/drive_c/e2e" && taskset -c 0 timeout 20 wine 'C:\e2e\Purgato.exe') || status=$?
   expect "second copy $1 ends" "$status" 0
-  [ $((SECONDS - started)) -le 3 ] || fail "second copy $1 took $((SECONDS - started)) s to end"
+  # It ends by itself (a shown dialog would wait for the timeout); a loaded
+  # machine may take a while to start it.
+  [ $((SECONDS - started)) -le 10 ] || fail "second copy $1 took $((SECONDS - started)) s to end"
   if wait "$watcher"; then
     pass "second copy $1 showed nothing ($(tr -d '\r' <"$watch") window(s) with the caption before and after)"
   else
