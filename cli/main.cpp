@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "cli/console.h"
+#include "cli/dry_run_os.h"
 #include "cli/exit_status.h"
 #include "cli/guarded_os.h"
 #include "cli/messages.h"
@@ -29,6 +30,8 @@
 
 namespace purgato {
 namespace {
+
+constexpr char kDryRunNotice[] = "purgato-scan: dry run: nothing is changed; the lines show what a scan would do\n";
 
 // Arguments echoed in the message have their control characters spelled out.
 int usageError(const std::string& message) {
@@ -247,6 +250,12 @@ int run(int argc, const char* const* argv) {
         return kExitFailed;
       }
       return kExitClean;
+    case ParseResult::kVersion:
+      if (std::fputs(versionText().c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
+        std::fprintf(stderr, "purgato-scan: cannot write the version: %s\n", std::strerror(errno));
+        return kExitFailed;
+      }
+      return kExitClean;
     case ParseResult::kError:
       return usageError(error);
     case ParseResult::kRun:
@@ -321,8 +330,16 @@ int run(int argc, const char* const* argv) {
   session.progressWindow = 1;  // any non-zero token: the channel is live
   ScanOutcome outcome;
   OfflineRegistry registry(os, options.registry);
-  GuardedOs guarded(registry.base());
+  DryRunOs dryRun(registry.base());
+  GuardedOs guarded(options.dryRun ? static_cast<Os&>(dryRun) : registry.base());
   Os& scanOs = registry.around(session, guarded);
+  if (options.dryRun) {
+    // Said before anything else: on a terminal as the first line, else
+    // where it cannot mix with the scan's own lines.
+    std::FILE* notice = ::isatty(STDOUT_FILENO) ? stdout : stderr;
+    std::fputs(kDryRunNotice, notice);
+    std::fflush(notice);
+  }
   Console console(session, outcome);
   console.attach(os);
   console.onOutputFailure([&guarded] { guarded.stop(); });

@@ -1,14 +1,17 @@
 #include "cli/options.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <string>
+#include <vector>
 
+#include "engine/signatures.h"
 #include "os/text.h"
 
 namespace purgato {
 
 namespace {
-
 
 // "--name=value" or "--name value"; false when the value is missing.
 bool takeValue(int argc, const char* const* argv, int* index, const char* arg, std::size_t nameLength,
@@ -54,9 +57,11 @@ bool isOption(const char* arg, const char* name, std::size_t* length) {
 }  // namespace
 
 ParseResult parseOptions(int argc, const char* const* argv, CliOptions* options, std::string* error) {
-  // --help wins over whatever else is wrong on the line.
+  // --help, then --version, win over whatever else is wrong on the line.
   for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i)
     if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) return ParseResult::kHelp;
+  for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i)
+    if (std::strcmp(argv[i], "--version") == 0) return ParseResult::kVersion;
   bool optionsEnded = false;
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
@@ -67,6 +72,8 @@ ParseResult parseOptions(int argc, const char* const* argv, CliOptions* options,
     }
     if (std::strcmp(arg, "--") == 0) {
       optionsEnded = true;
+    } else if (std::strcmp(arg, "--dry-run") == 0) {
+      options->dryRun = true;
     } else if (isOption(arg, "--drive", &length)) {
       std::string value;
       if (!takeValue(argc, argv, &i, arg, length, &value)) {
@@ -117,18 +124,31 @@ ParseResult parseOptions(int argc, const char* const* argv, CliOptions* options,
   return ParseResult::kRun;
 }
 
+std::string versionText() {
+  // The names as the table holds them, each once, in table order.
+  std::vector<std::string> names;
+  for (int row = 0; row < kSignatureRows; ++row) {
+    const std::string name = signatureTable[row].name;
+    if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+  }
+  std::string text = "purgato-scan 1.5\nsignature set:";
+  for (std::size_t i = 0; i < names.size(); ++i) text += (i == 0 ? " " : ", ") + names[i];
+  return text + "\n";
+}
+
 const char* usageText() {
   return "Usage:\n"
          "  purgato-scan [--drive L=FOLDER]... [--windows-dir PATH] [--target TEXT]\n"
-         "               [--registry auto|off]\n"
-         "  purgato-scan --drive L=FOLDER... [--registry auto|off] FILE...\n"
+         "               [--registry auto|off] [--dry-run]\n"
+         "  purgato-scan --drive L=FOLDER... [--registry auto|off] [--dry-run] FILE...\n"
+         "  purgato-scan --help | --version\n"
          "\n"
          "Scans a mounted Windows volume for W32/Opaserv.Worm and removes it.\n"
          "\n"
          "WARNING: this CHANGES the scanned volume. Every worm executable and the\n"
          "worm's 1706-byte companion file are deleted (there is no quarantine and\n"
          "no backup), and the worm's entries are cut off the end of win.ini and\n"
-         "autoexec files. Scan a copy when in doubt.\n"
+         "autoexec files. Run with --dry-run first to see what it would do.\n"
          "\n"
          "The first form runs the whole scan: all of drive C:, the Windows folder\n"
          "when it is not on C:, and C:\\Program Files once more when the walk of C:\n"
@@ -156,7 +176,18 @@ const char* usageText() {
          "                      saved as <hive>.purgato-backup (an existing one is\n"
          "                      kept). Nothing else is touched; a Windows 9x registry\n"
          "                      (SYSTEM.DAT, USER.DAT) is not read. off: no registry.\n"
+         "  --dry-run           run the whole scan and print exactly what a real scan\n"
+         "                      prints, but change nothing: no file is deleted, cut\n"
+         "                      or given other attributes, no registry value, key or\n"
+         "                      hive is changed, no process is ended and no service\n"
+         "                      stopped. What it would delete it then leaves out of\n"
+         "                      what the scan sees, as a real scan would find it gone.\n"
+         "                      Where it can differ: it takes every change to\n"
+         "                      succeed, so a file that cannot be deleted, a win.ini\n"
+         "                      that cannot be cut or a process that will not end\n"
+         "                      shows as handled.\n"
          "  --help              show this text and exit.\n"
+         "  --version           show the version and the signature set, and exit.\n"
          "  --                  end of options; what follows are files.\n"
          "\n"
          "FILE is a Windows path on a mapped drive (C:\\WINDOWS\\SCRSVR.EXE) or a host\n"

@@ -22,9 +22,10 @@ struct CliOptions {
   std::string target = "C:";         // targetPath of the whole-volume form
   std::vector<std::string> files;    // the file form when not empty
   RegistryMode registry = RegistryMode::kAuto;  // --registry
+  bool dryRun = false;               // --dry-run: the whole scan, nothing changed
 };
 
-enum class ParseResult { kRun, kHelp, kError };
+enum class ParseResult { kRun, kHelp, kVersion, kError };
 
 // Fills options from argv; on kError, error holds the one-line reason
 // (without the program-name prefix).
@@ -32,5 +33,7 @@ ParseResult parseOptions(int argc, const char* const* argv, CliOptions* options,
 
 // The --help text.
 const char* usageText();
+// The --version text: the program and its signature set.
+std::string versionText();
 
 }  // namespace purgato

@@ -239,6 +239,51 @@ TEST_F(CliTest, HelpDescribesBothFormsAndWarnsThatTheVolumeChanges) {
   }
 }
 
+TEST_F(CliTest, VersionNamesTheProgramAndEveryVariantOfItsSignatureSet) {
+  const Result result = run({"--drive", "C=nowhere", "--version"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.err, "");
+  const std::vector<std::string> lines = linesOf(result.out);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "purgato-scan 1.5");
+  EXPECT_THAT(lines[1], ::testing::StartsWith("signature set: W32/Opaserv.Worm, "));
+  for (const char* variant : {"A", "B", "D", "E", "H", "K"})
+    EXPECT_THAT(lines[1], HasSubstr(std::string("W32/Opaserv.") + variant + ".Worm")) << variant;
+  How full;
+  full.stdoutPath = "/dev/full";
+  EXPECT_EQ(run({"--version"}, full).status, 2);
+}
+
+// The dry run prints what the scan of the same volume prints, byte for
+// byte, and leaves every file as it was, its read-only bit included.
+TEST_F(CliTest, DryRunPrintsWhatTheScanPrintsAndChangesNothing) {
+  writeSmallSystem();
+  volume.writeFile("C:\\WINDOWS\\SYSTEM\\MSTASK.EXE", buildWormSample(1));
+  setMode(volume, "C:\\WINDOWS\\SYSTEM\\MSTASK.EXE", 0444);
+  TempVolume copy;
+  ASSERT_EQ(std::system(("cp -a '" + volume.drive('C') + "/.' '" + copy.drive('C') + "/'").c_str()), 0);
+  const auto before = volume.hashTree();
+
+  const Result dry = run({"--dry-run", "--drive", driveArg('C')});
+  const Result real = run({"--drive", "C=" + copy.drive('C')});
+  EXPECT_EQ(real.status, 1);
+  EXPECT_EQ(dry.status, real.status);
+  EXPECT_EQ(dry.out, real.out);
+  EXPECT_THAT(real.out, HasSubstr("MSTASK.EXE     W32/Opaserv.E.Worm deleted"));
+  EXPECT_EQ(dry.err, "purgato-scan: dry run: nothing is changed; the lines show what a scan would do\n");
+  EXPECT_EQ(volume.hashTree(), before);
+  struct stat info;
+  ASSERT_EQ(stat(volume.hostPath("C:\\WINDOWS\\SYSTEM\\MSTASK.EXE").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0444u);
+  EXPECT_FALSE(copy.exists("C:\\WINDOWS\\SYSTEM\\MSTASK.EXE"));
+
+  // The file form too.
+  const Result dryFile = run({"--dry-run", "--drive", driveArg('C'), "C:\\WINDOWS\\WIN.INI"});
+  EXPECT_EQ(dryFile.status, 1);
+  EXPECT_THAT(dryFile.out, HasSubstr("c:\\windows\\win.ini    W32/Opaserv.Worm entries removed"));
+  EXPECT_EQ(volume.hashTree(), before);
+}
+
 // --- The file form ----------------------------------------------------------
 
 TEST_F(CliTest, FileFormScansEachNamedFileAndPrintsTheStatistics) {
