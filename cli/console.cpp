@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cli/messages.h"
 
 namespace purgato {
 
@@ -25,7 +24,6 @@ constexpr unsigned kPumpCallsPerClockRead = 16;
 constexpr std::uint32_t kWmKeyDown = 0x0100;
 constexpr unsigned char kEsc = 27;
 constexpr HWnd kProgressWindow = 1;
-constexpr unsigned long kTroublesShown = 20;  // places named one by one; the rest are counted
 
 // Signal handlers can only talk through these.
 volatile sig_atomic_t gInterrupted = 0;
@@ -92,10 +90,6 @@ inline char printable(char c) {
   return (u < 0x20 && c != '\t') || u == 0x7f ? '?' : c;
 }
 
-void appendPrintable(std::string* out, const char* text) {
-  for (const char* p = text; *p; ++p) out->push_back(printable(*p));
-}
-
 // Appends at most `columns` characters (UTF-8 continuation bytes take no
 // column; tabs are dropped, as the status line has no use for them).
 void appendColumns(std::string* out, const char* text, int columns) {
@@ -114,7 +108,8 @@ void appendColumns(std::string* out, const char* text, int columns) {
 
 }  // namespace
 
-Console::Console(const ScanSession& session, ScanOutcome& outcome) : session_(session), outcome_(outcome) {
+Console::Console(const ScanSession& session, ScanOutcome& outcome)
+    : session_(session), outcome_(outcome), report_(session, outcome) {
   statusOnTerminal_ = isatty(STDOUT_FILENO) == 1;
   // A background job must not touch the terminal mode or read keys.
   keys_ = statusOnTerminal_ && isatty(STDIN_FILENO) == 1 && tcgetpgrp(STDIN_FILENO) == getpgrp();
@@ -163,25 +158,17 @@ void Console::attach(PosixOs& os) {
 }
 
 void Console::reportTrouble(const std::string& windowsPath, PosixOs::Trouble kind, int error) {
-  outcome_.noteUnreadPlace();
-  if (++troublesShown_ > kTroublesShown) return;
+  UnreadPlace place = UnreadPlace::kUnreadable;
+  if (kind == PosixOs::Trouble::kTooLong) place = UnreadPlace::kTooLong;
+  if (kind == PosixOs::Trouble::kFolderTooDeep) place = UnreadPlace::kFolderTooDeep;
+  const std::string line = report_.unreadPlaceLine(windowsPath, place, std::strerror(error));
+  if (line.empty()) return;
   // The line goes on a line of its own, not after a half-drawn status.
   if (statusShown_) {
     clearStatus();
     flushOut();
   }
-  const std::string path = escapeControls(windowsPath);
-  switch (kind) {
-    case PosixOs::Trouble::kUnreadable:
-      std::fprintf(stderr, "purgato-scan: cannot read '%s': %s\n", path.c_str(), std::strerror(error));
-      break;
-    case PosixOs::Trouble::kTooLong:
-      std::fprintf(stderr, "purgato-scan: '%s' skipped: path longer than 259 characters\n", path.c_str());
-      break;
-    case PosixOs::Trouble::kFolderTooDeep:
-      std::fprintf(stderr, "purgato-scan: '%s' skipped: folder path longer than 255 characters\n", path.c_str());
-      break;
-  }
+  std::fputs(line.c_str(), stderr);
   std::fflush(stderr);
 }
 
@@ -280,19 +267,22 @@ int Console::askYesNo(const char* text) {
   return answer == 'y' || answer == 'Y' ? kIdYes : kIdNo;
 }
 
-// One line of text, over the status line when one is shown.
-void Console::writeLine(const char* text) {
+// One line of stdout, over the status line when one is shown.
+void Console::writeLine(bool endLine) {
   line_.clear();
   if (statusShown_) line_ += "\r\033[K";
-  appendPrintable(&line_, text);
+  if (endLine) {
+    report_.appendEndLine(&line_);
+  } else {
+    report_.appendLogLine(&line_);
+  }
   line_.push_back('\n');
   std::fwrite(line_.data(), 1, line_.size(), stdout);
 }
 
 void Console::printLogLine() {
-  outcome_.noteLogLine(session_.logLine, session_.statisticsPhase);
+  writeLine(false);
   gQuitStatus = outcome_.statusIfCutShort();
-  writeLine(session_.logLine);
   // The line scrolls up; the status comes back under it.
   if (statusOnTerminal_ && statusShown_) {
     statusShown_ = false;
@@ -339,11 +329,12 @@ void Console::finish() {
     std::fputc('\n', stdout);
     statusShown_ = false;
   } else {
-    writeLine(session_.statusText);
+    writeLine(true);
   }
   flushOut();
-  if (troublesShown_ > kTroublesShown) {
-    std::fprintf(stderr, "purgato-scan: ... and %lu more places could not be read\n", troublesShown_ - kTroublesShown);
+  const std::string unnamed = report_.unnamedPlacesLine();
+  if (!unnamed.empty()) {
+    std::fputs(unnamed.c_str(), stderr);
     std::fflush(stderr);
   }
 }

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "cli/exit_status.h"
+#include "cli/report.h"
 #include "os/posix/posix_os.h"
 #include "session/session.h"
 
@@ -42,7 +43,7 @@ class Console {
   bool nextMessage(Message* msg);
   int askYesNo(const char* text);
   bool pollKeys();
-  void writeLine(const char* text);
+  void writeLine(bool endLine);  // the log line just sent, or the end status
   void printLogLine();
   void drawStatus();
   void clearStatus();
@@ -52,9 +53,9 @@ class Console {
 
   const ScanSession& session_;
   ScanOutcome& outcome_;
+  ScanReport report_;
   std::function<void()> outputFailureHandler_;
   int outputError_ = 0;            // errno of the first failed write
-  unsigned long troublesShown_ = 0;
   bool statusOnTerminal_ = false;  // stdout is a terminal
   bool keys_ = false;              // stdin too; the terminal mode was changed
   bool statusShown_ = false;       // the bottom line holds a status
