@@ -243,9 +243,9 @@ int run(int argc, const char* const* argv) {
   if (!standardDescriptorsOpen()) return outputError(EBADF, false);
   CliOptions options;
   std::string error;
-  switch (parseOptions(argc, argv, &options, &error)) {
+  switch (parseOptions(argc, argv, CommandLine::kMountedVolume, &options, &error)) {
     case ParseResult::kHelp:
-      if (std::fputs(usageText(), stdout) < 0 || std::fflush(stdout) != 0) {
+      if (std::fputs(usageText(CommandLine::kMountedVolume), stdout) < 0 || std::fflush(stdout) != 0) {
         std::fprintf(stderr, "purgato-scan: cannot write the help text: %s\n", std::strerror(errno));
         return kExitFailed;
       }

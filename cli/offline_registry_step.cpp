@@ -36,18 +36,6 @@ bool keyExists(Os& os, const std::string& key) {
 
 }  // namespace
 
-bool parseRegistryMode(const std::string& text, RegistryMode* mode, std::string* error) {
-  if (text == "auto") {
-    *mode = RegistryMode::kAuto;
-  } else if (text == "off") {
-    *mode = RegistryMode::kOff;
-  } else {
-    *error = "--registry needs auto or off, not '" + text + "'";
-    return false;
-  }
-  return true;
-}
-
 bool imageNamesFile(const std::string& image, const std::string& windowsPath, const std::string& windowsFolder) {
   std::string path = image;
   const std::size_t start = path.find_first_not_of(' ');

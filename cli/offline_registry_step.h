@@ -10,17 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "cli/options.h"
 #include "os/forwarding_os.h"
 #include "os/posix/offline_registry.h"
 #include "os/posix/posix_os.h"
 #include "session/session.h"
 
 namespace purgato {
-
-enum class RegistryMode { kAuto, kOff };
-
-// "auto" or "off"; false with *error otherwise.
-bool parseRegistryMode(const std::string& text, RegistryMode* mode, std::string* error);
 
 // True when `image` (a service's ImagePath) starts the file at
 // `windowsPath`: the same path in any case, quoted or not, with or

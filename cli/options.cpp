@@ -49,17 +49,99 @@ bool parseDrive(const std::string& text, CliOptions* options, std::string* error
   return true;
 }
 
+bool parseRegistryMode(const std::string& text, RegistryMode* mode, std::string* error) {
+  if (text == "auto") {
+    *mode = RegistryMode::kAuto;
+  } else if (text == "off") {
+    *mode = RegistryMode::kOff;
+  } else {
+    *error = "--registry needs auto or off, not '" + text + "'";
+    return false;
+  }
+  return true;
+}
+
+// The options that only the scan of a mounted volume takes.
+const char* const kVolumeOnly[] = {"--drive", "--windows-dir", "--registry"};
+
 bool isOption(const char* arg, const char* name, std::size_t* length) {
   *length = std::strlen(name);
   return std::strncmp(arg, name, *length) == 0 && (arg[*length] == '\0' || arg[*length] == '=');
 }
 
+// purgato-scan.exe: the same scan on the computer it runs on.
+const char* windowsUsageText() {
+  return "Usage:\n"
+         "  purgato-scan [--target TEXT] [--dry-run]\n"
+         "  purgato-scan [--dry-run] FILE...\n"
+         "  purgato-scan --help | --version\n"
+         "\n"
+         "Scans this computer for W32/Opaserv.Worm and removes it, as Purgato.exe\n"
+         "does, without a window: for login scripts, scheduled tasks and remote\n"
+         "shells.\n"
+         "\n"
+         "WARNING: this CHANGES the computer. The worm's running processes are\n"
+         "ended, every worm executable and the worm's 1706-byte companion file are\n"
+         "deleted (there is no quarantine and no backup), the worm's Run values and\n"
+         "service are removed and its entries are cut off the end of win.ini and\n"
+         "autoexec files. Run with --dry-run first to see what it would do.\n"
+         "\n"
+         "The first form runs the whole scan: the worm's processes, the Startup\n"
+         "folder, all of drive C:, the Windows folder when it is not on C:, and\n"
+         "C:\\Program Files once more when the walk of C: did not enter it under\n"
+         "exactly that capitalisation. The second form scans only the named\n"
+         "files, then prints the statistics.\n"
+         "\n"
+         "Options:\n"
+         "  --target TEXT       what to scan: C: (the default) or any other text runs\n"
+         "                      the whole scan, !: scans every fixed drive from C to\n"
+         "                      Z, and \"\" prints the statistics only.\n"
+         "  --dry-run           run the whole scan and print exactly what a real scan\n"
+         "                      prints, but change nothing: no file is deleted, cut\n"
+         "                      or given other attributes, no registry value or key\n"
+         "                      is changed, no process is ended and no service\n"
+         "                      stopped. It takes every change to succeed, so a file\n"
+         "                      that cannot be deleted shows as handled.\n"
+         "  --help, /?          show this text and exit.\n"
+         "  --version           show the version and the signature set, and exit.\n"
+         "  --                  end of options; what follows are files.\n"
+         "\n"
+         "FILE is a path, full or relative to the current folder; a file named\n"
+         "twice is scanned once.\n"
+         "\n"
+         "Output: one line per finding, each written out at once, then the\n"
+         "statistics block, then \"Scanning completed\" or \"Scanning terminated\".\n"
+         "In a console window the current path is shown on the bottom line; Esc\n"
+         "asks whether to end the scan, and Ctrl-C or Ctrl-Break ends it at once\n"
+         "(the statistics are still printed; a second one quits without them).\n"
+         "Every place that could not be read, and every file or folder passed over\n"
+         "because its path is too long for Windows (260 characters, 256 for a\n"
+         "folder), is named on stderr (the first 20, then a count). If stdout\n"
+         "cannot be written, the scan stops before it changes anything more.\n"
+         "\n"
+         "Exit status:\n"
+         "  0  a complete scan found nothing\n"
+         "  1  a complete scan found something, and everything found was removed\n"
+         "  2  wrong command line, or the scan could not start or go on (for\n"
+         "     example, stdout could not be written)\n"
+         "  3  something found is still there (a \"Delete failed\" or \"could not\n"
+         "     be removed\" line, a process that would not end), whether or not\n"
+         "     the scan was complete\n"
+         "  4  the scan was incomplete (Esc answered y, Ctrl-C, Ctrl-Break, the\n"
+         "     console closed, or places that could not be read) and nothing found\n"
+         "     was left in place\n";
+}
+
 }  // namespace
 
-ParseResult parseOptions(int argc, const char* const* argv, CliOptions* options, std::string* error) {
+ParseResult parseOptions(int argc, const char* const* argv, CommandLine form, CliOptions* options,
+                         std::string* error) {
+  const bool windows = form == CommandLine::kWindows;
   // --help, then --version, win over whatever else is wrong on the line.
   for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i)
-    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) return ParseResult::kHelp;
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0 ||
+        (windows && std::strcmp(argv[i], "/?") == 0))
+      return ParseResult::kHelp;
   for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i)
     if (std::strcmp(argv[i], "--version") == 0) return ParseResult::kVersion;
   bool optionsEnded = false;
@@ -69,6 +151,15 @@ ParseResult parseOptions(int argc, const char* const* argv, CliOptions* options,
     if (optionsEnded || arg[0] != '-' || arg[1] == '\0') {
       options->files.emplace_back(arg);
       continue;
+    }
+    if (windows) {
+      for (const char* name : kVolumeOnly) {
+        if (isOption(arg, name, &length)) {
+          *error = std::string(name) + " is not an option of purgato-scan.exe: it scans this computer's own drives, " +
+                   "Windows folder and registry";
+          return ParseResult::kError;
+        }
+      }
     }
     if (std::strcmp(arg, "--") == 0) {
       optionsEnded = true;
@@ -136,7 +227,8 @@ std::string versionText() {
   return text + "\n";
 }
 
-const char* usageText() {
+const char* usageText(CommandLine form) {
+  if (form == CommandLine::kWindows) return windowsUsageText();
   return "Usage:\n"
          "  purgato-scan [--drive L=FOLDER]... [--windows-dir PATH] [--target TEXT]\n"
          "               [--registry auto|off] [--dry-run]\n"

@@ -1,13 +1,20 @@
 // The command line of purgato-scan: what it says, checked for form only.
 // Whether folders and files exist is checked later, against the volume.
+// One parser for both builds; each takes its own set of options.
 #pragma once
 
 #include <string>
 #include <vector>
 
-#include "cli/offline_registry_step.h"
-
 namespace purgato {
+
+// Which command line: the scan of a mounted volume names its drives, its
+// Windows folder and what to do with its registry; purgato-scan.exe on
+// Windows scans the computer's own and takes none of those.
+enum class CommandLine { kMountedVolume, kWindows };
+
+// What the scan of a mounted volume does with the volume's registry.
+enum class RegistryMode { kAuto, kOff };
 
 struct DriveMapping {
   char letter;         // 'C'..'Z', upper case
@@ -29,10 +36,11 @@ enum class ParseResult { kRun, kHelp, kVersion, kError };
 
 // Fills options from argv; on kError, error holds the one-line reason
 // (without the program-name prefix).
-ParseResult parseOptions(int argc, const char* const* argv, CliOptions* options, std::string* error);
+ParseResult parseOptions(int argc, const char* const* argv, CommandLine form, CliOptions* options,
+                         std::string* error);
 
 // The --help text.
-const char* usageText();
+const char* usageText(CommandLine form);
 // The --version text: the program and its signature set.
 std::string versionText();
 
