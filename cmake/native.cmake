@@ -76,3 +76,34 @@ if(PURGATO_BENCH AND PURGATO_BENCH_SOURCES)
     target_link_libraries(${bench_name} PRIVATE purgato_os_posix)
   endforeach()
 endif()
+
+# Installing purgato-scan, its manual page and the README, and the Debian
+# package of them (cpack -G DEB in a Release tree).
+if(TARGET purgato-scan)
+  include(GNUInstallDirs)
+  find_program(GZIP_PROGRAM gzip REQUIRED)
+  set(PURGATO_MAN_GZ ${CMAKE_BINARY_DIR}/purgato-scan.1.gz)
+  add_custom_command(OUTPUT ${PURGATO_MAN_GZ}
+    COMMAND ${GZIP_PROGRAM} -9 -n -c ${CMAKE_SOURCE_DIR}/docs/purgato-scan.1 > ${PURGATO_MAN_GZ}
+    DEPENDS ${CMAKE_SOURCE_DIR}/docs/purgato-scan.1
+    COMMENT "Compressing the manual page")
+  add_custom_target(purgato_man ALL DEPENDS ${PURGATO_MAN_GZ})
+  install(TARGETS purgato-scan RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES ${PURGATO_MAN_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/purgato-scan)
+
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_PACKAGE_NAME purgato-scan)
+  set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+  set(CPACK_PACKAGE_VENDOR Corvanel)
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "removes the W32/Opaserv.Worm family from a mounted Windows volume")
+  set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+    "Scans folders that stand for the drives of a Windows computer, such as a\n partition mounted from a rescue system, for the W32/Opaserv.Worm family\n (the family build and the variants A, B, D, E, H and K), deletes the\n worm's files, cuts its entries off win.ini and autoexec files and cleans\n the registry hives of an NT-family volume. --dry-run shows what it would do.")
+  set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Corvanel <support@corvanel.example>")
+  set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_STRIP_FILES ON)
+  include(CPack)
+endif()

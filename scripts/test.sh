@@ -134,7 +134,8 @@ stage "native build and unit tests" native
 stage "unit tests under AddressSanitizer and UndefinedBehaviorSanitizer" sanitized
 stage "Windows build and Win32 seam check under Wine" windows
 stage "Wine end-to-end tests" wine_e2e
-stage "fuzzing fuzz_scan_file for 30 s" fuzz
+stage "install, manual page and Debian package" tests/package/check_package.sh build/package
+stage "fuzzing the scanner (30 s) and the performance data (15 s)" fuzz
 
 echo
 echo "=== summary (${SECONDS} s)"
