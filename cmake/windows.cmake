@@ -25,6 +25,27 @@ target_link_options(Purgato PRIVATE -static-libgcc -static-libstdc++ -static
   -Wl,--subsystem,windows:4.0 -Wl,--major-os-version,4 -Wl,--minor-os-version,0)
 set_target_properties(Purgato PROPERTIES OUTPUT_NAME Purgato SUFFIX .exe)
 
+# purgato-scan.exe: the console scanner over this computer. The pieces it
+# shares with the Linux scanner (options, output, exit status, the guard and
+# the dry run) are the same files; the console and main are its own.
+add_executable(purgato-scan
+  ${CMAKE_SOURCE_DIR}/cli/dry_run_os.cpp
+  ${CMAKE_SOURCE_DIR}/cli/exit_status.cpp
+  ${CMAKE_SOURCE_DIR}/cli/messages.cpp
+  ${CMAKE_SOURCE_DIR}/cli/options.cpp
+  ${CMAKE_SOURCE_DIR}/cli/report.cpp
+  ${CMAKE_SOURCE_DIR}/cli/win32/console.cpp
+  ${CMAKE_SOURCE_DIR}/cli/win32/main.cpp
+  ${CMAKE_SOURCE_DIR}/cli/win32/unread_places_os.cpp
+  ${CMAKE_SOURCE_DIR}/cli/win32/purgato-scan.rc)
+target_link_libraries(purgato-scan PRIVATE purgato_os_win32 user32 advapi32)
+# Windows 95 and NT 4 refuse images whose subsystem version is above 4.0.
+target_link_options(purgato-scan PRIVATE -static-libgcc -static-libstdc++ -static
+  -Wl,--subsystem,console:4.0 -Wl,--major-os-version,4 -Wl,--minor-os-version,0)
+set_target_properties(purgato-scan PROPERTIES OUTPUT_NAME purgato-scan SUFFIX .exe)
+set_source_files_properties(${CMAKE_SOURCE_DIR}/cli/win32/purgato-scan.rc PROPERTIES OBJECT_DEPENDS
+  "${CMAKE_SOURCE_DIR}/res/purgato.ico;${CMAKE_SOURCE_DIR}/cli/win32/purgato-scan.manifest")
+
 # The dialogs driven from inside, with the same templates; run under Wine by
 # tests/gui/run_gui_checks.sh.
 add_executable(gui_checks ${CMAKE_SOURCE_DIR}/tests/gui/gui_checks.cpp ${PURGATO_RC})

@@ -1,0 +1,251 @@
+#include "cli/win32/console.h"
+
+#include <windows.h>
+
+#include <cerrno>
+#include <cstdio>
+
+namespace purgato {
+
+namespace {
+
+constexpr DWORD kDrawInterval = 50;  // ms: about 20 redraws a second
+constexpr DWORD kPollInterval = 5;   // ms between looks at the console's input
+constexpr unsigned kPumpCallsPerClockRead = 16;
+constexpr std::uint32_t kWmKeyDown = 0x0100;
+constexpr HWnd kProgressWindow = 1;
+
+// The control handler runs on a thread of its own; it talks through these.
+volatile LONG gInterrupted = 0;
+volatile LONG gQuitStatus = kExitIncomplete;  // the exit status of a second Ctrl-C
+volatile LONG gFinished = 0;                  // the scan has ended
+HANDLE gOut = INVALID_HANDLE_VALUE;
+
+BOOL WINAPI onControl(DWORD type) {
+  if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT) return FALSE;
+  if (gInterrupted) {
+    // A second one: the user wants out now, statistics or not.
+    DWORD written = 0;
+    WriteFile(gOut, "\r\n", 2, &written, nullptr);
+    ExitProcess(static_cast<UINT>(gQuitStatus));
+  }
+  gInterrupted = 1;
+  // The window is going away: the system ends the process when this
+  // returns, so let the scan stop between two files first.
+  if (type == CTRL_CLOSE_EVENT)
+    for (int i = 0; i < 40 && !gFinished; ++i) Sleep(100);
+  return TRUE;
+}
+
+bool isConsole(HANDLE handle) {
+  DWORD mode = 0;
+  return handle != nullptr && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode) != FALSE;
+}
+
+}  // namespace
+
+WinConsole::WinConsole(const ScanSession& session, ScanOutcome& outcome)
+    : session_(session), outcome_(outcome), report_(session, outcome) {
+  out_ = GetStdHandle(STD_OUTPUT_HANDLE);
+  in_ = GetStdHandle(STD_INPUT_HANDLE);
+  gOut = out_;
+  onConsole_ = isConsole(out_);
+  keys_ = onConsole_ && isConsole(in_);
+  if (!onConsole_) {
+    static char buffer[1 << 16];
+    std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
+  }
+  SetConsoleCtrlHandler(onControl, TRUE);
+  line_.reserve(1024);
+}
+
+WinConsole::~WinConsole() {
+  std::fflush(stdout);
+  gFinished = 1;
+  SetConsoleCtrlHandler(onControl, FALSE);
+}
+
+// A failed write stops the scan: what follows could change the computer
+// without anyone ever reading of it.
+void WinConsole::flushOut() {
+  if (onConsole_ || (std::fflush(stdout) == 0 && !std::ferror(stdout))) return;
+  const int error = errno != 0 ? errno : EIO;
+  std::clearerr(stdout);
+  if (outputError_ != 0) return;
+  outputError_ = error;
+  outcome_.noteFailure();
+  if (outputFailureHandler_) outputFailureHandler_();
+}
+
+// Text for stdout: to the console window through the console, else
+// through the C run-time (which writes a line end as CR LF).
+void WinConsole::writeText(const std::string& text) {
+  if (!onConsole_) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    return;
+  }
+  std::string crlf;
+  crlf.reserve(text.size() + 8);
+  for (const char c : text) {
+    if (c == '\n') crlf.push_back('\r');
+    crlf.push_back(c);
+  }
+  DWORD written = 0;
+  if (WriteConsoleA(out_, crlf.data(), static_cast<DWORD>(crlf.size()), &written, nullptr) || outputError_ != 0)
+    return;
+  outputError_ = EIO;
+  outcome_.noteFailure();
+  if (outputFailureHandler_) outputFailureHandler_();
+}
+
+void WinConsole::reportUnread(const std::string& windowsPath, UnreadPlace kind, const std::string& reason) {
+  const std::string line = report_.unreadPlaceLine(windowsPath, kind, reason);
+  if (line.empty()) return;
+  // The line goes on a line of its own, not over the status.
+  clearStatus();
+  flushOut();
+  std::fputs(line.c_str(), stderr);
+  std::fflush(stderr);
+}
+
+std::intptr_t WinConsole::onMessage(std::uint32_t message) {
+  if (message == kMsgLogLine) {
+    printLogLine();
+  } else if (message == kMsgStatus && onConsole_) {
+    // Redirected, a status costs only this test.
+    if (GetTickCount() - lastDraw_ >= kDrawInterval) drawStatus();
+  }
+  return 0;
+}
+
+void WinConsole::printLogLine() {
+  line_.clear();
+  report_.appendLogLine(&line_);
+  line_.push_back('\n');
+  gQuitStatus = outcome_.statusIfCutShort();
+  clearStatus();
+  writeText(line_);
+  if (onConsole_) {
+    drawStatus();
+  } else {
+    // Out at once: a finding must never wait in a buffer for the next one.
+    flushOut();
+  }
+}
+
+bool WinConsole::nextMessage(Message* msg) {
+  if (gInterrupted && !quitSent_) {
+    quitSent_ = true;
+    *msg = Message{kProgressWindow, kWmQuit, 0, 0, 0, 0, 0};
+    return true;
+  }
+  if (!keys_) return false;
+  // The pump runs for every entry: read the clock only now and then, and
+  // the console's input at most every few milliseconds.
+  if (++pumpCalls_ % kPumpCallsPerClockRead != 0) return false;
+  const DWORD now = GetTickCount();
+  if (now - lastPoll_ < kPollInterval) return false;
+  lastPoll_ = now;
+  if (!pollEscape()) return false;
+  *msg = Message{kProgressWindow, kWmKeyDown, VK_ESCAPE, 0, 0, 0, 0};
+  return true;
+}
+
+// True when Esc was pressed; every key read is taken off the input, so
+// nothing typed during the scan is left for the shell.
+bool WinConsole::pollEscape() {
+  DWORD pending = 0;
+  if (!GetNumberOfConsoleInputEvents(in_, &pending) || pending == 0) return false;
+  INPUT_RECORD records[32];
+  DWORD count = 0;
+  if (!ReadConsoleInputA(in_, records, 32, &count)) {
+    keys_ = false;
+    return false;
+  }
+  bool escape = false;
+  for (DWORD i = 0; i < count; ++i) {
+    if (records[i].EventType != KEY_EVENT || !records[i].Event.KeyEvent.bKeyDown) continue;
+    const KEY_EVENT_RECORD& key = records[i].Event.KeyEvent;
+    if (!escape) {
+      escape = key.wVirtualKeyCode == VK_ESCAPE;
+    } else if (key.uChar.AsciiChar != 0) {
+      // What was typed after the Esc answers the question.
+      typedAhead_ = key.uChar.AsciiChar;
+      break;
+    }
+  }
+  return escape;
+}
+
+int WinConsole::askYesNo(const char* text) {
+  if (!keys_) return kIdNo;
+  clearStatus();
+  writeText(std::string(text) + " [y/N] ");
+  char answer = typedAhead_;
+  typedAhead_ = 0;
+  // Waits in short steps, so that a Ctrl-C meanwhile is seen.
+  while (answer == 0 && !gInterrupted) {
+    const DWORD ready = WaitForSingleObject(in_, 100);
+    if (ready == WAIT_TIMEOUT) continue;
+    INPUT_RECORD record;
+    DWORD count = 0;
+    if (ready != WAIT_OBJECT_0 || !ReadConsoleInputA(in_, &record, 1, &count)) break;  // no more input: No
+    if (count == 1 && record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown)
+      answer = record.Event.KeyEvent.uChar.AsciiChar;
+  }
+  // After a Ctrl-C the answer is No here; the pump's next call ends the scan.
+  if (gInterrupted) answer = 0;
+  std::string echo;
+  if (answer >= 0x21 && answer < 0x7f) echo.push_back(answer);
+  writeText(echo + "\n");
+  drawStatus();
+  return answer == 'y' || answer == 'Y' ? kIdYes : kIdNo;
+}
+
+// The status on the cursor's line, written into the screen buffer: the
+// cursor stays at the line's start, where the next finding goes.
+void WinConsole::drawStatus() {
+  if (!onConsole_) return;
+  lastDraw_ = GetTickCount();
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (!GetConsoleScreenBufferInfo(out_, &info) || info.dwSize.X < 2) return;
+  const COORD start = {0, info.dwCursorPosition.Y};
+  DWORD written = 0;
+  FillConsoleOutputCharacterA(out_, ' ', static_cast<DWORD>(info.dwSize.X), start, &written);
+  // One column short of the width, so the console never wraps the line.
+  line_.clear();
+  appendPrintable(&line_, session_.statusText);
+  for (char& c : line_)
+    if (c == '\t') c = ' ';
+  if (line_.size() > static_cast<std::size_t>(info.dwSize.X - 1)) line_.resize(static_cast<std::size_t>(info.dwSize.X - 1));
+  if (!line_.empty())
+    WriteConsoleOutputCharacterA(out_, line_.data(), static_cast<DWORD>(line_.size()), start, &written);
+  statusShown_ = !line_.empty();
+}
+
+void WinConsole::clearStatus() {
+  if (!statusShown_) return;
+  statusShown_ = false;
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (!GetConsoleScreenBufferInfo(out_, &info)) return;
+  const COORD start = {0, info.dwCursorPosition.Y};
+  DWORD written = 0;
+  FillConsoleOutputCharacterA(out_, ' ', static_cast<DWORD>(info.dwSize.X), start, &written);
+}
+
+void WinConsole::finish() {
+  clearStatus();
+  line_.clear();
+  report_.appendEndLine(&line_);
+  line_.push_back('\n');
+  writeText(line_);
+  flushOut();
+  gFinished = 1;
+  const std::string unnamed = report_.unnamedPlacesLine();
+  if (!unnamed.empty()) {
+    std::fputs(unnamed.c_str(), stderr);
+    std::fflush(stderr);
+  }
+}
+
+}  // namespace purgato

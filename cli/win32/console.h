@@ -1,0 +1,91 @@
+// The console side of the progress channel on Windows: log lines on stdout,
+// the status line kept in place on the bottom line of a console window
+// (console API), Esc read from the console's input, Ctrl-C and Ctrl-Break
+// caught with SetConsoleCtrlHandler. Redirected, only the lines are
+// written, as on Linux.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "cli/exit_status.h"
+#include "cli/report.h"
+#include "os/forwarding_os.h"
+#include "session/session.h"
+
+namespace purgato {
+
+class WinConsole {
+ public:
+  // Looks at the standard handles: the status line is drawn only when
+  // stdout is a console, keys are read only when stdin is one too.
+  // Installs the handler of Ctrl-C, Ctrl-Break and the console's closing.
+  // Every log line goes into outcome.
+  WinConsole(const ScanSession& session, ScanOutcome& outcome);
+  ~WinConsole();
+  WinConsole(const WinConsole&) = delete;
+  WinConsole& operator=(const WinConsole&) = delete;
+
+  // Called once, when writing to stdout first fails.
+  void onOutputFailure(std::function<void()> handler) { outputFailureHandler_ = std::move(handler); }
+  // A place the scan could not read, on stderr.
+  void reportUnread(const std::string& windowsPath, UnreadPlace kind, const std::string& reason);
+  // Shows the end status as the last line, and how many unread places went
+  // unnamed.
+  void finish();
+  // The C run-time error of the first failed write to stdout, 0 when none.
+  int outputError() const { return outputError_; }
+  // True when stdout is a console window.
+  bool onConsole() const { return onConsole_; }
+
+  // The channel, as ConsoleChannelOs hands it over.
+  std::intptr_t onMessage(std::uint32_t message);
+  bool nextMessage(Message* msg);
+  int askYesNo(const char* text);
+
+ private:
+  bool pollEscape();
+  void printLogLine();
+  void writeText(const std::string& text);
+  void drawStatus();
+  void clearStatus();
+  void flushOut();
+
+  const ScanSession& session_;
+  ScanOutcome& outcome_;
+  ScanReport report_;
+  std::function<void()> outputFailureHandler_;
+  void* out_ = nullptr;     // HANDLE of stdout
+  void* in_ = nullptr;      // HANDLE of stdin
+  bool onConsole_ = false;  // stdout is a console: the status line is drawn
+  bool keys_ = false;       // stdin too: Esc is read
+  bool statusShown_ = false;
+  bool quitSent_ = false;   // the Ctrl-C's WM_QUIT was handed out
+  int outputError_ = 0;
+  unsigned pumpCalls_ = 0;
+  std::uint32_t lastDraw_ = 0;  // GetTickCount of the last drawing
+  std::uint32_t lastPoll_ = 0;
+  char typedAhead_ = 0;         // a key typed after an Esc, before its question
+  std::string line_;            // reused output buffer
+};
+
+// The seam with its channel calls turned to the console: the scan's
+// messages, its message queue and its question boxes.
+class ConsoleChannelOs final : public ForwardingOs {
+ public:
+  ConsoleChannelOs(Os& inner, WinConsole& console) : ForwardingOs(inner), console_(console) {}
+
+  bool peekMessage(Message* msg) override { return console_.nextMessage(msg); }
+  void translateMessage(const Message*) override {}
+  void dispatchMessage(const Message*) override {}
+  std::intptr_t sendMessage(HWnd, std::uint32_t message, std::uintptr_t, std::intptr_t) override {
+    return console_.onMessage(message);
+  }
+  int messageBox(HWnd, const char* text, const char*, std::uint32_t) override { return console_.askYesNo(text); }
+
+ private:
+  WinConsole& console_;
+};
+
+}  // namespace purgato
