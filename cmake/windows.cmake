@@ -59,6 +59,7 @@ target_link_options(win32_seam_check PRIVATE -static-libgcc -static-libstdc++ -s
 
 # The end-to-end driver and helpers that run beside Purgato.exe under Wine.
 include(${CMAKE_SOURCE_DIR}/tests/e2e/e2e.cmake OPTIONAL)
+include(${CMAKE_SOURCE_DIR}/tests/e2e/cli_e2e.cmake OPTIONAL)
 
 # The Win32 floor walker of the Wine benchmark.
 include(${CMAKE_SOURCE_DIR}/bench/win32/bench.cmake OPTIONAL)

@@ -66,6 +66,8 @@ windows() {
   configure_and_build build/win32 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" -DPURGATO_WERROR=ON &&
     check_win32_image build/win32/Purgato.exe &&
     tests/e2e/check_imports.sh build/win32/Purgato.exe &&
+    check_win32_image build/win32/purgato-scan.exe &&
+    tests/e2e/check_imports.sh build/win32/purgato-scan.exe &&
     tests/e2e/run_seam_check.sh build/win32 &&
     tests/gui/run_gui_checks.sh build/win32
 }
@@ -90,6 +92,15 @@ wine_e2e() {
     cmake -S "$root" -B build/native -G Ninja -DPURGATO_WERROR=ON >/dev/null &&
     ninja -C build/native -j"$jobs" seed_wine &&
     tests/e2e/run_e2e.sh build/win32 build/native
+}
+
+# The real purgato-scan.exe under Wine on the same seeded C: drive, output
+# redirected, every exit status.
+wine_cli_e2e() {
+  configure_and_build build/win32 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" -DPURGATO_WERROR=ON &&
+    cmake -S "$root" -B build/native -G Ninja -DPURGATO_WERROR=ON >/dev/null &&
+    ninja -C build/native -j"$jobs" seed_wine &&
+    tests/e2e/run_cli_e2e.sh build/win32 build/native
 }
 
 fuzz() {
@@ -134,6 +145,7 @@ stage "native build and unit tests" native
 stage "unit tests under AddressSanitizer and UndefinedBehaviorSanitizer" sanitized
 stage "Windows build and Win32 seam check under Wine" windows
 stage "Wine end-to-end tests" wine_e2e
+stage "Wine end-to-end tests of purgato-scan.exe" wine_cli_e2e
 stage "install, manual page and Debian package" tests/package/check_package.sh build/package
 stage "fuzzing the scanner (30 s) and the performance data (15 s)" fuzz
 

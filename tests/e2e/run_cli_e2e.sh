@@ -1,0 +1,329 @@
+#!/usr/bin/env bash
+# End-to-end tests of purgato-scan.exe: the real console scanner under Wine
+# on the Windows 98, XP and 10 personalities, over the same seeded C: drive
+# as the tests of Purgato.exe (samples, tails, Run values, a running
+# look-alike), with its output redirected as a script would have it.
+#
+#   tests/e2e/run_cli_e2e.sh WIN32_BUILD NATIVE_BUILD [SCENARIO...]
+#
+# WIN32_BUILD holds purgato-scan.exe, hold_open.exe, gui_driver.exe and
+# Purgato.exe, NATIVE_BUILD seed_wine. Prefixes and logs go to
+# WIN32_BUILD/cli-e2e (E2E_KEEP=1 keeps each run's prefix). Exits non-zero
+# when a check failed, after naming each.
+set -uo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+usage="usage: run_cli_e2e.sh WIN32_BUILD NATIVE_BUILD [SCENARIO...]"
+E2E_WIN32=$(cd "${1:?$usage}" && pwd) || exit 2
+E2E_NATIVE=$(cd "${2:?$usage}" && pwd) || exit 2
+shift 2
+for file in "$E2E_WIN32/purgato-scan.exe" "$E2E_WIN32/hold_open.exe" "$E2E_WIN32/gui_driver.exe" \
+  "$E2E_WIN32/Purgato.exe" "$E2E_NATIVE/seed_wine"; do
+  [ -f "$file" ] || {
+    echo "run_cli_e2e: no $file" >&2
+    exit 2
+  }
+done
+
+E2E_WORK=$E2E_WIN32/cli-e2e
+# shellcheck source=tests/e2e/e2e_lib.sh
+. "$here/e2e_lib.sh"
+
+SCANNER='C:\e2e\purgato-scan.exe'
+
+# scan [ARGS...]: the scanner from C:\ with stdout and stderr redirected to
+# files ($run/out and $run/err, carriage returns removed); its exit status
+# in $status. SCAN_AS, when set, is a command put in front of wine.
+scan() {
+  status=0
+  (cd "$WINEPREFIX/drive_c" && ${SCAN_AS:-} taskset -c 0 timeout 120 wine "$SCANNER" "$@") \
+    >"$run/out.raw" 2>"$run/err.raw" || status=$?
+  tr -d '\r' <"$run/out.raw" >"$run/out"
+  tr -d '\r' <"$run/err.raw" >"$run/err"
+}
+
+# Every line a console program writes ends with CR LF (text mode).
+check_line_ends() {
+  if [ ! -s "$run/out.raw" ] || ! grep -qv $'\r$' "$run/out.raw"; then
+    pass "every stdout line ends with CR LF"
+  else
+    fail "stdout lines without CR: $(grep -cv $'\r$' "$run/out.raw")"
+  fi
+}
+
+# statistics SCANNED INFECTED DISINFECTED DELETED: the block and the end
+# status as the scanner prints them (the blank line only after findings).
+statistics() {
+  [ "$2" -eq 0 ] || printf ' \n'
+  printf 'Scanning statistics\t\t:\nTotal files scanned\t\t:  %s\nTotal files infected\t\t:  %s\n' "$1" "$2"
+  printf 'Total files disinfected\t:  %s\nTotal files deleted\t\t:  %s\nScanning completed\n' "$3" "$4"
+}
+
+# check_stdout FINDINGS SCANNED INFECTED DISINFECTED DELETED: stdout is the
+# findings (any order: the walk follows the listing order), then the
+# statistics and the end status, exactly.
+check_stdout() {
+  local findings=$1
+  shift
+  local tail_lines=6
+  [ "$2" -eq 0 ] || tail_lines=7
+  check_line_ends
+  expect "statistics and end status" "$(tail -n "$tail_lines" "$run/out")" "$(statistics "$@")"
+  expect "findings (sorted)" "$(head -n "-$tail_lines" "$run/out" | LC_ALL=C sort)" "$(LC_ALL=C sort "$findings")"
+}
+
+expect_no_stderr() {
+  expect "stderr" "$(cat "$run/err")" ""
+}
+
+# The look-alike is the prefix's only worm process; without a wineserver
+# of its own the scan below it runs on, it is stopped first.
+stop_lookalike() {
+  kill "$lookalike_pid" 2>/dev/null
+  wine_stop
+  wait "$lookalike_pid" 2>/dev/null
+}
+
+# Snapshot again after a scenario added files of its own.
+resnapshot() {
+  snapshot >"$run/before"
+  files_at_start=$(cd "$WINEPREFIX/drive_c" && find . -type f | wc -l)
+}
+
+# --- Scenarios -------------------------------------------------------------
+
+# A whole scan with its output redirected: exact lines, totals, exit status
+# 1, and the disk and registry afterwards as after Purgato.exe's scan.
+standard() {
+  local personality=$1 family=$2
+  shift 2
+  begin "standard-$personality" "$personality" || return
+  scan "$@"
+  expect "exit status" "$status" 1
+  expect_no_stderr
+  local infected disinfected deleted scanned=$files_at_start
+  read -r infected disinfected deleted <"$run/seed/counts"
+  # On NT the process phase deletes the look-alike before the walk.
+  [ "$family" == 9x ] || scanned=$((scanned - 1))
+  cat "$run/seed/lines" "$run/seed/lines-$family" >"$run/expected"
+  check_stdout "$run/expected" "$scanned" "$infected" "$disinfected" "$deleted"
+  if [ "$family" == nt ]; then
+    check_in_order "$run/out" "System Memory     W32/Opaserv.Worm removed" "$lookalike     W32/Opaserv.Worm deleted"
+  fi
+  check_lookalike_ended
+  end_scenario
+  check_disk_cleaned
+  check_run_values "$run/seed/run-kept"
+  forget_prefix
+}
+
+# A worm file another program holds open without sharing its deletion:
+# "Delete failed", the file stays as it was, status 3; the rest is cleaned.
+locked() {
+  local personality=$1 family=$2 held=windows/INSTIT.EXE
+  begin "locked-$personality" "$personality" || return
+  local windows_path="C:\\${held//\//\\}"
+  (cd "$WINEPREFIX/drive_c" && exec taskset -c 0 wine 'C:\e2e\hold_open.exe' "$windows_path") >"$run/hold" 2>&1 &
+  local holder=$!
+  local i
+  for i in $(seq 100); do
+    grep -q held "$run/hold" 2>/dev/null && break
+    sleep 0.1
+  done
+  must "hold_open did not open $held" grep -q held "$run/hold" || return
+  cp "$WINEPREFIX/drive_c/$held" "$run/held-before"
+  scan --target C:
+  expect "exit status" "$status" 3
+  expect_no_stderr
+  local infected disinfected deleted scanned=$files_at_start
+  read -r infected disinfected deleted <"$run/seed/counts"
+  [ "$family" == 9x ] || scanned=$((scanned - 1))
+  cat "$run/seed/lines" "$run/seed/lines-$family" |
+    HELD="$windows_path     " awk 'index($0, ENVIRON["HELD"]) == 1 { sub(/ deleted$/, " Delete failed") } { print }' \
+      >"$run/expected"
+  grep -q 'Delete failed$' "$run/expected" || fail "no line of $held among the seeded findings"
+  check_stdout "$run/expected" "$scanned" "$infected" "$disinfected" "$((deleted - 1))"
+  check_lookalike_ended
+  kill "$holder" 2>/dev/null
+  end_scenario
+  if cmp -s "$WINEPREFIX/drive_c/$held" "$run/held-before"; then
+    pass "$held still there, unchanged"
+  else
+    fail "$held deleted or changed"
+  fi
+  grep -vx "$held" "$run/seed/gone" >"$run/gone"
+  local relative left=0
+  while IFS= read -r relative; do
+    [ ! -e "$WINEPREFIX/drive_c/$relative" ] || left=$((left + 1))
+  done <"$run/gone"
+  expect "other samples left on the disk" "$left" 0
+  check_rest_unchanged "$run/gone"
+  check_run_values "$run/seed/run-kept"
+  forget_prefix
+}
+
+# A folder and a file nobody may read: one stderr line each, the rest
+# cleaned, status 4. Root reads everything, so the scan runs without the
+# capabilities that let root pass over file modes (Wine's server opens
+# the files, so it runs without them too).
+unreadable() {
+  local personality=$1
+  begin "unreadable-$personality" "$personality" || return
+  local drive_c=$WINEPREFIX/drive_c
+  mkdir -p "$drive_c/LOCKED/INNER"
+  cp "$drive_c/windows/SCRSVR.EXE" "$drive_c/LOCKED/SCRSVR.EXE"
+  printf 'kept\r\n' >"$drive_c/LOCKED/INNER/NOTE.TXT"
+  printf 'not for you\r\n' >"$drive_c/SECRET.TXT"
+  stop_lookalike
+  resnapshot
+  chmod 000 "$drive_c/LOCKED" "$drive_c/SECRET.TXT"
+  SCAN_AS="setpriv --bounding-set -dac_override,-dac_read_search --" scan
+  chmod 755 "$drive_c/LOCKED"
+  chmod 644 "$drive_c/SECRET.TXT"
+  expect "exit status" "$status" 4
+  expect "stderr (sorted)" "$(LC_ALL=C sort "$run/err")" \
+    "$(printf "purgato-scan: cannot read 'C:\\\\LOCKED': Permission denied\npurgato-scan: cannot read 'C:\\\\SECRET.TXT': Permission denied")"
+  local infected disinfected deleted
+  read -r infected disinfected deleted <"$run/seed/counts"
+  # Nothing runs: the walk meets the look-alike as a file, on every family.
+  # The unreadable file counts as scanned; what is inside the folder does not.
+  cat "$run/seed/lines" "$run/seed/lines-9x" >"$run/expected"
+  check_stdout "$run/expected" "$((files_at_start - 2))" "$infected" "$disinfected" "$deleted"
+  end_scenario
+  check_disk_cleaned
+  check_run_values "$run/seed/run-kept"
+  forget_prefix
+}
+
+# Named files: a relative path, the same file again in other capitals, a
+# clean look-alike; each scanned once, then the statistics.
+files() {
+  begin files-winxp winxp || return
+  scan 'windows\SCRSVR.EXE' 'C:\WINDOWS\scrsvr.exe' 'C:\windows\system\SCRSVR0.EXE'
+  expect "exit status" "$status" 1
+  expect_no_stderr
+  {
+    # The first file also takes the five fixed worm names off the Run key.
+    for i in 1 2 3 4 5; do echo "System Registry     W32/Opaserv.Worm removed"; done
+    echo 'C:\windows\SCRSVR.EXE     W32/Opaserv.Worm deleted'
+  } >"$run/expected"
+  check_stdout "$run/expected" 2 1 0 1
+  end_scenario
+  echo windows/SCRSVR.EXE >"$run/gone"
+  [ ! -e "$WINEPREFIX/drive_c/windows/SCRSVR.EXE" ] && pass "the named sample deleted" || fail "the named sample stays"
+  # No tails were cut: compare everything but the one file.
+  local changed
+  changed=$(diff <(grep -v $'^f windows/SCRSVR.EXE\t' "$run/before") <(cat "$run/after"))
+  expect "every other file unchanged" "$changed" ""
+  check_run_values <(grep -x MSTASKMON "$run/seed/run-gone"; cat "$run/seed/run-kept")
+  forget_prefix
+}
+
+# Wrong command lines: one stderr line, status 2, nothing scanned; --help,
+# /? and --version: status 0.
+command_line() {
+  begin command-line win10 || return
+  local row args expected
+  # "arguments (separated by |)" "the stderr line"
+  local rows=(
+    "--drive|C=C:\\|--drive is not an option of purgato-scan.exe: it scans this computer's own drives, Windows folder and registry"
+    "--registry=off|--registry is not an option of purgato-scan.exe: it scans this computer's own drives, Windows folder and registry"
+    "--windows-dir|C:\\WINDOWS|--windows-dir is not an option of purgato-scan.exe: it scans this computer's own drives, Windows folder and registry"
+    "--bogus|unknown option '--bogus'"
+    "--target|--target needs a value (C:, !: or '')"
+    "--target|C:|C:\\windows\\SCRSVR.EXE|--target cannot be combined with files to scan"
+    "C:\\NOSUCH.EXE|no such file 'C:\\NOSUCH.EXE'"
+    "C:\\windows|'C:\\windows' is a folder, not a file"
+    "C:\\windows\\*.EXE|'C:\\windows\\*.EXE' holds a wildcard; name each file"
+  )
+  for row in "${rows[@]}"; do
+    IFS='|' read -r -a args <<<"$row"
+    expected=${args[-1]}
+    unset 'args[-1]'
+    scan "${args[@]}"
+    expect "status of ${args[*]}" "$status" 2
+    expect "stderr of ${args[*]}" "$(cat "$run/err")" "purgato-scan: $expected"
+    expect "stdout of ${args[*]}" "$(cat "$run/out")" ""
+  done
+  local option
+  for option in --help '/?'; do
+    scan "$option"
+    expect "status of $option" "$status" 0
+    expect "$option: usage and exit statuses" \
+      "$(head -n 1 "$run/out"):$(grep -c '^Exit status:$' "$run/out"):$(grep -c -- '--drive' "$run/out")" "Usage::1:0"
+  done
+  scan --version
+  expect "status of --version" "$status" 0
+  expect "--version" "$(head -n 1 "$run/out")" "purgato-scan 1.5"
+  if kill -0 "$lookalike_pid" 2>/dev/null; then pass "the look-alike still runs"; else fail "the look-alike was ended"; fi
+  end_scenario
+  check_disk_untouched
+  check_run_values <(cat "$run/seed/run-gone" "$run/seed/run-kept")
+  forget_prefix
+}
+
+# A clean computer: nothing found, status 0, nothing changed.
+clean() {
+  scenario=clean-win98
+  echo
+  echo "=== $scenario (win98)"
+  scenario_start=$SECONDS
+  run=$E2E_WORK/runs/$scenario
+  rm -rf "$run"
+  mkdir -p "$run"
+  wine_stop
+  export WINEPREFIX=$run/prefix
+  cp -a "$pristine" "$WINEPREFIX"
+  (cd "$WINEPREFIX/drive_c" && taskset -c 0 wine reg add 'HKCU\Software\Wine' /v Version /d win98 /f >/dev/null 2>&1) ||
+    fail "wine reg add"
+  wine_stop
+  snapshot >"$run/before"
+  local files
+  files=$(cd "$WINEPREFIX/drive_c" && find . -type f | wc -l)
+  scan
+  expect "exit status" "$status" 0
+  expect_no_stderr
+  : >"$run/none"
+  check_stdout "$run/none" "$files" 0 0 0
+  lookalike_pid=
+  purgato_pid=
+  end_scenario
+  check_disk_untouched
+  forget_prefix
+}
+
+all_scenarios=(standard-win98 standard-winxp standard-win10 locked-win98 locked-winxp unreadable-win10 files
+  command-line clean)
+
+run_scenario() {
+  case $1 in
+    standard-win98) standard win98 9x ;;
+    standard-winxp) standard winxp nt --target C: ;;
+    standard-win10) standard win10 nt --target=C: ;;
+    locked-win98) locked win98 9x ;;
+    locked-winxp) locked winxp nt ;;
+    unreadable-win10) unreadable win10 ;;
+    files) files ;;
+    command-line) command_line ;;
+    clean) clean ;;
+    *)
+      echo "run_cli_e2e: no scenario $1 (there are: ${all_scenarios[*]})" >&2
+      failures+=("$1: no such scenario")
+      ;;
+  esac
+}
+
+start=$SECONDS
+e2e_init || exit 1
+# The scanner is part of every prefix from the start, so that it is one of
+# the files every scenario's snapshot holds.
+mkdir -p "$pristine/drive_c/e2e"
+cp "$E2E_WIN32/purgato-scan.exe" "$E2E_WIN32/hold_open.exe" "$pristine/drive_c/e2e/"
+[ $# -gt 0 ] || set -- "${all_scenarios[@]}"
+for name in "$@"; do
+  run_scenario "$name"
+done
+wine_stop
+echo
+echo "console end-to-end: $# scenario(s) in $((SECONDS - start)) s"
+e2e_summary
