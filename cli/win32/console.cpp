@@ -154,8 +154,11 @@ bool WinConsole::nextMessage(Message* msg) {
 // True when Esc was pressed; every key read is taken off the input, so
 // nothing typed during the scan is left for the shell.
 bool WinConsole::pollEscape() {
+  // Peeking, not counting: Wine's console on a terminal reads the
+  // terminal only for a peek or a read, and counts nothing before that.
+  INPUT_RECORD first;
   DWORD pending = 0;
-  if (!GetNumberOfConsoleInputEvents(in_, &pending) || pending == 0) return false;
+  if (!PeekConsoleInputA(in_, &first, 1, &pending) || pending == 0) return false;
   INPUT_RECORD records[32];
   DWORD count = 0;
   if (!ReadConsoleInputA(in_, records, 32, &count)) {
