@@ -31,7 +31,17 @@
 //                                                    class) than at the start, during the whole time
 //   gui_driver press CAPTION ID CONTROL              mouse over, button down and up at the control's centre
 //   gui_driver rect CAPTION ID CONTROL               "WIDTHxHEIGHT+X+Y" of the window on the screen
+//   gui_driver checked CAPTION ID CONTROL            "1" or "0": the button's check
+//   gui_driver tree CAPTION ID CONTROL               every item of a tree view, also under closed ones:
+//                                                    the text indented two blanks a level, a tab, then
+//                                                    "children=N expanded=0|1 image=N"; last "selected: PATH"
+//   gui_driver tree-select CAPTION ID CONTROL PATH   selects the item (TVM_SELECTITEM); "" selects none
+//   gui_driver tree-click CAPTION ID CONTROL PATH    mouse click on the item's text (focus and selection)
+//   gui_driver tree-expand CAPTION ID CONTROL PATH   selects the item and presses "+" (as a user opens it)
+//   gui_driver tree-collapse CAPTION ID CONTROL PATH selects the item and presses "-"
+//     (PATH: the item texts from the root down, separated by "|")
 #include <windows.h>
+#include <commctrl.h>
 #include <psapi.h>
 
 #include <cstdio>
@@ -304,6 +314,177 @@ bool processRuns(const char* path) {
   return false;
 }
 
+// A tree view of another process keeps its items in that process: item
+// texts and rectangles are read through a block of its memory.
+class RemoteBlock {
+ public:
+  RemoteBlock(HWND window, SIZE_T size) {
+    DWORD processId = 0;
+    GetWindowThreadProcessId(window, &processId);
+    process_ = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, processId);
+    if (process_ != NULL) address_ = VirtualAllocEx(process_, NULL, size, MEM_COMMIT, PAGE_READWRITE);
+  }
+  RemoteBlock(const RemoteBlock&) = delete;
+  RemoteBlock& operator=(const RemoteBlock&) = delete;
+  ~RemoteBlock() {
+    if (address_ != NULL) VirtualFreeEx(process_, address_, 0, MEM_RELEASE);
+    if (process_ != NULL) CloseHandle(process_);
+  }
+  bool ok() const { return address_ != NULL; }
+  char* at(SIZE_T offset) const { return static_cast<char*>(address_) + offset; }
+  bool write(SIZE_T offset, const void* data, SIZE_T size) const {
+    SIZE_T done = 0;
+    return WriteProcessMemory(process_, at(offset), data, size, &done) && done == size;
+  }
+  bool read(SIZE_T offset, void* data, SIZE_T size) const {
+    SIZE_T done = 0;
+    return ReadProcessMemory(process_, at(offset), data, size, &done) && done == size;
+  }
+
+ private:
+  HANDLE process_ = NULL;
+  void* address_ = NULL;
+};
+
+constexpr SIZE_T kTextOffset = 256;
+constexpr int kTreeTextSize = 1024;
+
+bool sendTimeout(HWND window, UINT message, WPARAM wParam, LPARAM lParam, DWORD_PTR* answer) {
+  DWORD_PTR ignored = 0;
+  return SendMessageTimeoutA(window, message, wParam, lParam, SMTO_ABORTIFHUNG, kSendTimeoutMs,
+                             answer != NULL ? answer : &ignored) != 0;
+}
+
+HTREEITEM nextItem(HWND tree, HTREEITEM item, UINT relation) {
+  DWORD_PTR answer = 0;
+  if (!sendTimeout(tree, TVM_GETNEXTITEM, relation, reinterpret_cast<LPARAM>(item), &answer)) return NULL;
+  return reinterpret_cast<HTREEITEM>(answer);
+}
+
+struct TreeItemInfo {
+  std::string text;
+  int children = 0;
+  bool expanded = false;
+  int image = -1;
+};
+
+bool readTreeItem(HWND tree, const RemoteBlock& block, HTREEITEM item, TreeItemInfo* info) {
+  TVITEMA query;
+  std::memset(&query, 0, sizeof query);
+  query.mask = TVIF_HANDLE | TVIF_TEXT | TVIF_CHILDREN | TVIF_STATE | TVIF_IMAGE;
+  query.hItem = item;
+  query.stateMask = TVIS_EXPANDED;
+  query.pszText = block.at(kTextOffset);
+  query.cchTextMax = kTreeTextSize;
+  const char empty = '\0';
+  DWORD_PTR answer = 0;
+  if (!block.write(0, &query, sizeof query) || !block.write(kTextOffset, &empty, 1) ||
+      !sendTimeout(tree, TVM_GETITEMA, 0, reinterpret_cast<LPARAM>(block.at(0)), &answer) || answer == 0 ||
+      !block.read(0, &query, sizeof query))
+    return false;
+  char text[kTreeTextSize + 1] = "";
+  if (!block.read(kTextOffset, text, kTreeTextSize)) return false;
+  text[kTreeTextSize] = '\0';
+  info->text = text;
+  info->children = query.cChildren;
+  info->expanded = (query.state & TVIS_EXPANDED) != 0;
+  info->image = query.iImage;
+  return true;
+}
+
+std::string itemPath(HWND tree, const RemoteBlock& block, HTREEITEM item) {
+  std::string path;
+  for (HTREEITEM at = item; at != NULL; at = nextItem(tree, at, TVGN_PARENT)) {
+    TreeItemInfo info;
+    if (!readTreeItem(tree, block, at, &info)) return "(unreadable)";
+    path = path.empty() ? info.text : info.text + "|" + path;
+  }
+  return path;
+}
+
+bool dumpTree(HWND tree, const RemoteBlock& block, HTREEITEM first, int depth) {
+  for (HTREEITEM item = first; item != NULL; item = nextItem(tree, item, TVGN_NEXT)) {
+    TreeItemInfo info;
+    if (!readTreeItem(tree, block, item, &info)) return false;
+    std::printf("%s%s\tchildren=%d expanded=%d image=%d\n", std::string(depth * 2, ' ').c_str(), info.text.c_str(),
+                info.children, info.expanded ? 1 : 0, info.image);
+    if (!dumpTree(tree, block, nextItem(tree, item, TVGN_CHILD), depth + 1)) return false;
+  }
+  return true;
+}
+
+// The item at PATH ("A|B|C"), or NULL.
+HTREEITEM findTreeItem(HWND tree, const RemoteBlock& block, const std::string& path) {
+  HTREEITEM level = nextItem(tree, NULL, TVGN_ROOT);
+  HTREEITEM found = NULL;
+  std::string::size_type start = 0;
+  while (start <= path.size()) {
+    const std::string::size_type bar = path.find('|', start);
+    const std::string name = path.substr(start, bar == std::string::npos ? std::string::npos : bar - start);
+    found = NULL;
+    for (HTREEITEM item = level; item != NULL; item = nextItem(tree, item, TVGN_NEXT)) {
+      TreeItemInfo info;
+      if (readTreeItem(tree, block, item, &info) && info.text == name) {
+        found = item;
+        break;
+      }
+    }
+    if (found == NULL || bar == std::string::npos) break;
+    level = nextItem(tree, found, TVGN_CHILD);
+    start = bar + 1;
+  }
+  return found;
+}
+
+int commandTree(const std::string& command, HWND tree, const char* path) {
+  RemoteBlock block(tree, kTextOffset + kTreeTextSize + 16);
+  if (!block.ok()) {
+    std::fprintf(stderr, "gui_driver: no memory in the tree's process\n");
+    return 1;
+  }
+  if (command == "tree") {
+    if (!dumpTree(tree, block, nextItem(tree, NULL, TVGN_ROOT), 0)) {
+      std::fprintf(stderr, "gui_driver: the tree did not answer\n");
+      return 1;
+    }
+    const HTREEITEM selected = nextItem(tree, NULL, TVGN_CARET);
+    std::printf("selected: %s\n", selected == NULL ? "(none)" : itemPath(tree, block, selected).c_str());
+    return 0;
+  }
+  HTREEITEM item = NULL;
+  if (!(command == "tree-select" && path[0] == '\0')) {
+    item = findTreeItem(tree, block, path);
+    if (item == NULL) {
+      std::fprintf(stderr, "gui_driver: no tree item \"%s\"\n", path);
+      return 1;
+    }
+  }
+  if (command == "tree-click") {
+    // TVM_GETITEMRECT takes the item in and gives the text's rectangle back.
+    RECT area;
+    std::memset(&area, 0, sizeof area);
+    std::memcpy(&area, &item, sizeof item);
+    DWORD_PTR answer = 0;
+    if (!block.write(0, &area, sizeof area) ||
+        !sendTimeout(tree, TVM_GETITEMRECT, TRUE, reinterpret_cast<LPARAM>(block.at(0)), &answer) || answer == 0 ||
+        !block.read(0, &area, sizeof area)) {
+      std::fprintf(stderr, "gui_driver: no rectangle for \"%s\" (not shown?)\n", path);
+      return 1;
+    }
+    const LPARAM centre = MAKELPARAM((area.left + area.right) / 2, (area.top + area.bottom) / 2);
+    PostMessageA(tree, WM_MOUSEMOVE, 0, centre);
+    PostMessageA(tree, WM_LBUTTONDOWN, MK_LBUTTON, centre);
+    PostMessageA(tree, WM_LBUTTONUP, 0, centre);
+    return 0;
+  }
+  if (!sendTimeout(tree, TVM_SELECTITEM, TVGN_CARET, reinterpret_cast<LPARAM>(item), NULL)) return 1;
+  if (command == "tree-select") return 0;
+  // Sent, so that the level is filled when the command returns.
+  const WPARAM key = command == "tree-expand" ? VK_ADD : VK_SUBTRACT;
+  if (!sendTimeout(tree, WM_KEYDOWN, key, 1, NULL) || !sendTimeout(tree, WM_KEYUP, key, 0xC0000001, NULL)) return 1;
+  return 0;
+}
+
 int usage() {
   std::fprintf(stderr,
                "usage: gui_driver wait|wait-gone|absent CAPTION ID MS\n"
@@ -317,7 +498,9 @@ int usage() {
                "       gui_driver attrib PATH [rhs]\n"
                "       gui_driver wait-process PATH MS\n"
                "       gui_driver no-new-window CAPTION MS\n"
-               "       gui_driver press CAPTION ID CONTROL\n");
+               "       gui_driver press CAPTION ID CONTROL\n"
+               "       gui_driver checked|tree CAPTION ID CONTROL\n"
+               "       gui_driver tree-select|tree-click|tree-expand|tree-collapse CAPTION ID CONTROL PATH\n");
   return 2;
 }
 
@@ -418,6 +601,13 @@ int run(int argc, char** argv) {
       Sleep(kPollMs);
     }
   }
+  if (command.compare(0, 5, "tree-") == 0 && argc == 6) {
+    HWND dialog = findDialog(caption, id);
+    if (dialog == NULL) return fail("no such dialog", caption, id);
+    HWND tree = control(dialog, toInt(argv[4]));
+    if (tree == NULL) return fail("no such control", caption, toInt(argv[4]));
+    return commandTree(command, tree, argv[5]);
+  }
   if (argc != 5) return usage();
 
   // state looks at hidden dialogs too: the main dialog is checked while
@@ -464,6 +654,13 @@ int run(int argc, char** argv) {
                 IsWindowEnabled(target) ? "enabled" : "disabled");
     return 0;
   }
+  if (command == "checked") {
+    DWORD_PTR check = 0;
+    if (!sendTimeout(target, BM_GETCHECK, 0, 0, &check)) return fail("the button did not answer", caption, number);
+    std::printf("%d\n", check != 0 ? 1 : 0);
+    return 0;
+  }
+  if (command == "tree") return commandTree(command, target, "");
   if (command == "list") {
     std::vector<std::string> lines;
     LRESULT selected = LB_ERR;
