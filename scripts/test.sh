@@ -66,6 +66,7 @@ windows() {
   configure_and_build build/win32 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" -DPURGATO_WERROR=ON &&
     check_win32_image build/win32/Purgato.exe &&
     tests/e2e/check_imports.sh build/win32/Purgato.exe &&
+    tests/e2e/check_imports.sh build/win32/options_host.exe &&
     check_win32_image build/win32/purgato-scan.exe &&
     tests/e2e/check_imports.sh build/win32/purgato-scan.exe &&
     tests/e2e/run_seam_check.sh build/win32 &&
@@ -101,6 +102,13 @@ wine_cli_e2e() {
     cmake -S "$root" -B build/native -G Ninja -DPURGATO_WERROR=ON >/dev/null &&
     ninja -C build/native -j"$jobs" seed_wine &&
     tests/e2e/run_cli_e2e.sh build/win32 build/native
+}
+
+# The scan options dialog and its shell folder tree, run by its host
+# program under Wine on Xvfb and driven from outside.
+wine_options() {
+  configure_and_build build/win32 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" -DPURGATO_WERROR=ON &&
+    tests/e2e/run_options_e2e.sh build/win32
 }
 
 fuzz() {
@@ -145,6 +153,7 @@ stage "native build and unit tests" native
 stage "unit tests under AddressSanitizer and UndefinedBehaviorSanitizer" sanitized
 stage "Windows build and Win32 seam check under Wine" windows
 stage "Wine end-to-end tests" wine_e2e
+stage "scan options dialog under Wine" wine_options
 stage "Wine end-to-end tests of purgato-scan.exe" wine_cli_e2e
 stage "install, manual page and Debian package" tests/package/check_package.sh build/package
 stage "fuzzing the scanner (30 s) and the performance data (15 s)" fuzz
