@@ -58,6 +58,10 @@ else()
     target_compile_definitions(cli_test PRIVATE PURGATO_SCAN_PATH="$<TARGET_FILE:purgato-scan>")
     add_dependencies(cli_test purgato-scan)
   endif()
+  # The scan options dialog's logic is portable; its test builds it natively.
+  if(TARGET scan_options_test)
+    target_sources(scan_options_test PRIVATE ${CMAKE_SOURCE_DIR}/app/scan_options_logic.cpp)
+  endif()
   # The dry run's layer is tested on its own, over the test double.
   if(TARGET dry_run_test)
     target_sources(dry_run_test PRIVATE ${CMAKE_SOURCE_DIR}/cli/dry_run_os.cpp)
