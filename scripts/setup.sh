@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ clang libgtest-dev libgmock-dev libbenchmark-dev libclang-rt-14-dev
   g++-mingw-w64-i686
-  wine wine32:i386 xvfb xauth imagemagick
+  wine wine32:i386 xvfb xauth imagemagick tmux
   hyperfine dpkg-dev
   libhivex-dev libhivex-bin
 )

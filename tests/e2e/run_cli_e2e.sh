@@ -292,8 +292,110 @@ clean() {
   forget_prefix
 }
 
+# --- In a console -------------------------------------------------------------
+
+# Files of the scan in a console, so that the walk is still going when the
+# keys come.
+CONSOLE_TREE=30000
+TMUX_SOCKET=purgato-cli-e2e-$$
+
+# console_start NAME: the scanner in a console of its own (a terminal in
+# tmux, 100 by 30, which Wine's console draws on); its exit status goes to
+# $run/NAME.status. The shell around it outlives a Ctrl-C.
+console_start() {
+  tmux -L "$TMUX_SOCKET" kill-server 2>/dev/null
+  rm -f "$run/$1.status"
+  tmux -L "$TMUX_SOCKET" new-session -d -s scan -x 100 -y 30 -c "$WINEPREFIX/drive_c" \
+    env WINEPREFIX="$WINEPREFIX" WINEARCH="$WINEARCH" WINEDEBUG="$WINEDEBUG" HOME="$HOME" \
+    WINEDLLOVERRIDES="$WINEDLLOVERRIDES" \
+    sh -c "trap : INT; taskset -c 0 wine '$SCANNER'; echo \$? >'$run/$1.status'; sleep 120"
+}
+
+# The console's lines, blank ones left out.
+console_lines() {
+  tmux -L "$TMUX_SOCKET" capture-pane -p -t scan 2>/dev/null | sed '/^ *$/d'
+}
+
+# console_wait REGEX SECONDS: until the last line matches.
+console_wait() {
+  local deadline=$((SECONDS + $2))
+  while [ $SECONDS -lt "$deadline" ]; do
+    console_lines | tail -n 1 | grep -Eq -- "$1" && return 0
+    sleep 0.05
+  done
+  console_lines | tail -n 3 | sed 's/^/    | /'
+  return 1
+}
+
+console_key() {
+  tmux -L "$TMUX_SOCKET" send-keys -t scan "$@"
+}
+
+# console_status NAME: the scanner's exit status, once it has ended.
+console_status() {
+  local i
+  for i in $(seq 200); do
+    [ -s "$run/$1.status" ] && break
+    sleep 0.05
+  done
+  cat "$run/$1.status" 2>/dev/null
+}
+
+# The status line in place under the findings; Esc asks, n goes on, Esc
+# and y end the scan with its statistics; Ctrl-C ends a second scan so.
+console_keys() {
+  command -v tmux >/dev/null || {
+    fail "no tmux"
+    return
+  }
+  begin console-win10 win10 --tree "$CONSOLE_TREE" || return
+  local tree_status='^C:\\tree\\DIR[0-9]+\\FILE[0-9]+\.TXT$' question='^Terminate the Scan now\? \[y/N\]$'
+  console_start esc
+  if console_wait "$tree_status" 60; then
+    pass "the current path on the bottom line"
+    expect "cursor at the start of the status line" "$(tmux -L "$TMUX_SOCKET" display -p -t scan '#{cursor_x}')" 0
+    expect "findings above it" "$(console_lines | tail -n 2 | head -n 1 | grep -Ec ' (deleted|removed)$')" 1
+  else
+    fail "no path of C:\\tree on the bottom line"
+  fi
+  console_key Escape
+  console_wait "$question" 10 && pass "Esc asks" || fail "no question after Esc"
+  console_key n
+  console_wait "$tree_status" 10 && pass "n: the scan goes on" || fail "the scan did not go on after n"
+  expect "the answer stays on the question's line" "$(console_lines | grep -c '^Terminate the Scan now? \[y/N\] n$')" 1
+  console_key Escape
+  console_wait "$question" 10 || fail "no question after the second Esc"
+  console_key y
+  expect "exit status after Esc and y" "$(console_status esc)" 4
+  expect "last line after Esc and y" "$(console_lines | tail -n 1)" "Scanning terminated"
+  local scanned
+  scanned=$(console_lines | sed -n 's/^Total files scanned *:  //p')
+  if [ -n "$scanned" ] && [ "$scanned" -gt 0 ] && [ "$scanned" -lt "$files_at_start" ]; then
+    pass "stopped part way: $scanned of $files_at_start files scanned"
+  else
+    fail "files scanned: [$scanned] of $files_at_start"
+  fi
+
+  console_start ctrl-c
+  console_wait "$tree_status" 60 || fail "no path of C:\\tree on the bottom line (second scan)"
+  console_key C-c
+  expect "exit status after Ctrl-C" "$(console_status ctrl-c)" 4
+  expect "last line after Ctrl-C" "$(console_lines | tail -n 1)" "Scanning terminated"
+  expect "statistics after Ctrl-C" "$(console_lines | grep -c '^Total files scanned')" 1
+  tmux -L "$TMUX_SOCKET" kill-server 2>/dev/null
+  end_scenario
+  # What the scans did not reach is untouched.
+  local relative
+  : >"$run/gone-now"
+  while IFS= read -r relative; do
+    [ -e "$WINEPREFIX/drive_c/$relative" ] || echo "$relative" >>"$run/gone-now"
+  done <"$run/seed/gone"
+  check_rest_unchanged "$run/gone-now"
+  forget_prefix
+}
+
 all_scenarios=(standard-win98 standard-winxp standard-win10 locked-win98 locked-winxp unreadable-win10 files
-  command-line clean)
+  command-line clean console-keys)
 
 run_scenario() {
   case $1 in
@@ -306,6 +408,7 @@ run_scenario() {
     files) files ;;
     command-line) command_line ;;
     clean) clean ;;
+    console-keys) console_keys ;;
     *)
       echo "run_cli_e2e: no scenario $1 (there are: ${all_scenarios[*]})" >&2
       failures+=("$1: no such scenario")
