@@ -56,7 +56,7 @@ struct RecordFree {
 using PendingRecord = std::unique_ptr<FolderItem, RecordFree>;
 
 bool hasAttribute(const FolderItem& item, SFGAOF attribute) {
-  if (item.parentFolder == nullptr || item.idList == nullptr) return false;
+  if (!item.parentFolder || item.idList == nullptr) return false;
   SFGAOF attributes = attribute;
   LPCITEMIDLIST child = item.idList;
   return SUCCEEDED(item.parentFolder->GetAttributesOf(1, &child, &attributes)) && (attributes & attribute) != 0;
@@ -147,7 +147,7 @@ void ScanOptionsDialog::onItemExpanding(const NMTREEVIEWA& change) {
   if (record == nullptr) return;
   insertionParent = item;
   // A folder that cannot be opened simply shows no children.
-  FillLevel(record->parentFolder, record->idList);
+  FillLevel(record->parentFolder.get(), record->idList);
 }
 
 void ScanOptionsDialog::onDeleteItem(const NMTREEVIEWA& change) {
@@ -163,7 +163,7 @@ bool ScanOptionsDialog::GetFocusedFolderPath() {
   if (!folderTree.itemText(focused, text, sizeof text) || text[0] == '\0') return false;
   const FolderItem* record = folderTree.record(focused);
   ShellFolderEnumerator* names = enumerator.get();
-  if (record == nullptr || record->parentFolder == nullptr || names == nullptr || names->allocator() == nullptr)
+  if (record == nullptr || !record->parentFolder || names == nullptr || names->allocator() == nullptr)
     return false;
   STRRET parsing = {};
   if (FAILED(record->parentFolder->GetDisplayNameOf(record->idList, SHGDN_FORPARSING, &parsing))) return false;

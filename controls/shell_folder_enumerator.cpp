@@ -28,7 +28,7 @@ bool copyToShellMemory(IMalloc* allocator, char** out, const char* text, std::si
 void freeFolderItem(IMalloc* allocator, FolderItem* item) {
   if (item == nullptr) return;
   if (item->idList != nullptr) allocator->Free(item->idList);
-  if (item->parentFolder != nullptr) item->parentFolder->Release();
+  item->parentFolder.reset();
   if (item->name != nullptr) allocator->Free(item->name);
   if (item->icon != nullptr) DestroyIcon(item->icon);
   item->~FolderItem();
@@ -104,8 +104,7 @@ FolderItem* ShellFolderEnumerator::Next() {
   }
   FolderItem* item = new (block) FolderItem{};
   item->icon = GetItemIcon(idList.get());
-  item->parentFolder = currentFolder_.get();
-  item->parentFolder->AddRef();
+  item->parentFolder = currentFolder_;  // one reference of its own
   item->name = name.release();
   item->idList = idList.release();
   item->treeItem = nullptr;

@@ -16,11 +16,11 @@ using ShellAllocatorSource = HRESULT(WINAPI*)(IMalloc**);
 // One record per tree item, held in the item's data word from insertion
 // until the item is deleted; allocated with the shell allocator.
 struct FolderItem {
-  HICON icon;                  // the shell's large icon, null once the image list holds its copy
-  IShellFolder* parentFolder;  // the folder it was listed from; one reference
-  char* name;                  // display name, from the shell allocator
-  LPITEMIDLIST idList;         // relative to parentFolder, from the shell allocator
-  HTREEITEM treeItem;          // its own tree item, once inserted
+  HICON icon;                         // the shell's large icon, null once the image list holds its copy
+  ComPtr<IShellFolder> parentFolder;  // the folder it was listed from; one reference
+  char* name;                         // display name, from the shell allocator
+  LPITEMIDLIST idList;                // relative to parentFolder, from the shell allocator
+  HTREEITEM treeItem;                 // its own tree item, once inserted
 };
 
 // Frees what the record holds and the record itself; null is fine.

@@ -319,6 +319,17 @@ scenario_folder_target() {
   finish_scenario
 }
 
+scenario_virtual_folder() {
+  begin_options virtual-folder --target-choice 202 || return
+  drv tree-select "$CAPTION" $OPTIONS $TREE "My Computer" || fail "selecting My Computer"
+  drv click "$CAPTION" $OPTIONS 1
+  finish_scan || return
+  end_options 0
+  # Not a file-system folder: its parsing name as the shell gives it.
+  expect "My Computer's parsing name" "$(printed targetPath | tr 'a-f' 'A-F')" "::{20D04FE0-3AEA-1069-A2D8-08002B30309D}"
+  finish_scenario
+}
+
 scenario_no_focus() {
   begin_options no-focus || return
   drv click "$CAPTION" $OPTIONS $SELECTED
@@ -355,7 +366,7 @@ scenario_no_shell() {
   finish_scenario
 }
 
-all="initial prompt_mode hidden_disinfect target_radios tree folder_target no_focus no_target no_shell"
+all="initial prompt_mode hidden_disinfect target_radios tree folder_target virtual_folder no_focus no_target no_shell"
 options_init || {
   echo "run_options_e2e: no prefix" >&2
   exit 1
