@@ -292,6 +292,40 @@ clean() {
   forget_prefix
 }
 
+# --dry-run: the lines of a real scan, the notice on stderr, nothing changed.
+dry_run() {
+  begin dry-run-winxp winxp || return
+  scan --dry-run
+  expect "exit status" "$status" 1
+  expect "stderr" "$(cat "$run/err")" "purgato-scan: dry run: nothing is changed; the lines show what a scan would do"
+  local infected disinfected deleted
+  read -r infected disinfected deleted <"$run/seed/counts"
+  cat "$run/seed/lines" "$run/seed/lines-nt" >"$run/expected"
+  check_stdout "$run/expected" "$((files_at_start - 1))" "$infected" "$disinfected" "$deleted"
+  if kill -0 "$lookalike_pid" 2>/dev/null; then pass "the look-alike still runs"; else fail "the look-alike was ended"; fi
+  end_scenario
+  check_disk_untouched
+  check_run_values <(cat "$run/seed/run-gone" "$run/seed/run-kept")
+  forget_prefix
+}
+
+# Output that cannot be written: the scan stops at its first line, says so
+# on stderr, status 2; nothing is changed after that line's change.
+lost_output() {
+  begin lost-output-win98 win98 || return
+  local status=0
+  (cd "$WINEPREFIX/drive_c" && taskset -c 0 timeout 120 wine "$SCANNER") >/dev/full 2>"$run/err.raw" || status=$?
+  tr -d '\r' <"$run/err.raw" >"$run/err"
+  expect "exit status" "$status" 2
+  expect "stderr" "$(cat "$run/err")" "purgato-scan: cannot write the output: No space left on device; the scan was stopped"
+  if kill -0 "$lookalike_pid" 2>/dev/null; then pass "the look-alike still runs"; else fail "the look-alike was ended"; fi
+  end_scenario
+  check_disk_untouched
+  # The first line is the first Run value's; that one alone is gone.
+  expect "Run values deleted" "$(comm -23 <(cat "$run/seed/run-gone" "$run/seed/run-kept" | LC_ALL=C sort) <(run_values) | wc -l)" 1
+  forget_prefix
+}
+
 # --- In a console -------------------------------------------------------------
 
 # Files of the scan in a console, so that the walk is still going when the
@@ -395,7 +429,7 @@ console_keys() {
 }
 
 all_scenarios=(standard-win98 standard-winxp standard-win10 locked-win98 locked-winxp unreadable-win10 files
-  command-line clean console-keys)
+  dry-run lost-output command-line clean console-keys)
 
 run_scenario() {
   case $1 in
@@ -408,6 +442,8 @@ run_scenario() {
     files) files ;;
     command-line) command_line ;;
     clean) clean ;;
+    dry-run) dry_run ;;
+    lost-output) lost_output ;;
     console-keys) console_keys ;;
     *)
       echo "run_cli_e2e: no scenario $1 (there are: ${all_scenarios[*]})" >&2
