@@ -286,8 +286,14 @@ scenario_tree() {
   expect "a folder with a subfolder has one" "$(item_line "$run/drive" "mid" | cut -d' ' -f1)" "children=1"
   drv tree-collapse "$CAPTION" $OPTIONS $TREE "My Computer| (C:)"
   drv tree-click "$CAPTION" $OPTIONS $TREE "My Computer| (C:)" || fail "clicking C:"
-  sleep 0.3
-  expect "C: focused" "$(drv tree "$CAPTION" $OPTIONS $TREE | sed -n 's/^selected: //p')" "My Computer| (C:)"
+  # The click is posted: wait until the tree has taken it.
+  local selected tries=0
+  while selected=$(drv tree "$CAPTION" $OPTIONS $TREE | sed -n 's/^selected: //p') &&
+    [ "$selected" != "My Computer| (C:)" ] && [ $tries -lt 40 ]; do
+    sleep 0.05
+    tries=$((tries + 1))
+  done
+  expect "C: focused by a click" "$selected" "My Computer| (C:)"
   shot computer-expanded $OPTIONS
   drv click "$CAPTION" $OPTIONS 1
   finish_scan || return
