@@ -162,8 +162,8 @@ locked() {
   forget_prefix
 }
 
-# A folder and a file nobody may read: one stderr line each, the rest
-# cleaned, status 4. Root reads everything, so the scan runs without the
+# A folder and a file nobody may read, a file and a folder too deep for
+# Windows paths: one stderr line each, the rest cleaned, status 4. Root reads everything, so the scan runs without the
 # capabilities that let root pass over file modes (Wine's server opens
 # the files, so it runs without them too).
 unreadable() {
@@ -174,6 +174,17 @@ unreadable() {
   cp "$drive_c/windows/SCRSVR.EXE" "$drive_c/LOCKED/SCRSVR.EXE"
   printf 'kept\r\n' >"$drive_c/LOCKED/INNER/NOTE.TXT"
   printf 'not for you\r\n' >"$drive_c/SECRET.TXT"
+  # A folder of 239 characters: the walk lists it, but passes over a file
+  # whose path would be 265 characters and a folder whose own pattern would
+  # not fit.
+  local deep='DEEP' part
+  for part in 1 2 3 4; do deep+="\\LEVEL$part$(printf '%042d' 0)"; done
+  deep+="\\TAIL$(printf '%031d' 0)"
+  local long_file="$deep\\LONGNAME$(printf '%013d' 0).TXT" deep_folder="$deep\\SUBDIR$(printf '%011d' 0)"
+  expect "length of the deep folder's path" "${#deep}" 236
+  mkdir -p "$drive_c/${deep_folder//\\//}"
+  printf 'too long\r\n' >"$drive_c/${long_file//\\//}"
+  printf 'too deep\r\n' >"$drive_c/${deep_folder//\\//}/A.TXT"
   stop_lookalike
   resnapshot
   chmod 000 "$drive_c/LOCKED" "$drive_c/SECRET.TXT"
@@ -181,14 +192,20 @@ unreadable() {
   chmod 755 "$drive_c/LOCKED"
   chmod 644 "$drive_c/SECRET.TXT"
   expect "exit status" "$status" 4
-  expect "stderr (sorted)" "$(LC_ALL=C sort "$run/err")" \
-    "$(printf "purgato-scan: cannot read 'C:\\\\LOCKED': Permission denied\npurgato-scan: cannot read 'C:\\\\SECRET.TXT': Permission denied")"
+  {
+    echo "purgato-scan: 'C:\\$long_file' skipped: path longer than 259 characters"
+    echo "purgato-scan: 'C:\\$deep_folder' skipped: folder path longer than 255 characters"
+    echo "purgato-scan: cannot read 'C:\\LOCKED': Permission denied"
+    echo "purgato-scan: cannot read 'C:\\SECRET.TXT': Permission denied"
+  } | LC_ALL=C sort >"$run/expected-err"
+  expect "stderr (sorted)" "$(LC_ALL=C sort "$run/err")" "$(cat "$run/expected-err")"
   local infected disinfected deleted
   read -r infected disinfected deleted <"$run/seed/counts"
   # Nothing runs: the walk meets the look-alike as a file, on every family.
-  # The unreadable file counts as scanned; what is inside the folder does not.
+  # The unreadable file counts as scanned; what is inside the folder, and
+  # the two files passed over for their length, do not.
   cat "$run/seed/lines" "$run/seed/lines-9x" >"$run/expected"
-  check_stdout "$run/expected" "$((files_at_start - 2))" "$infected" "$disinfected" "$deleted"
+  check_stdout "$run/expected" "$((files_at_start - 4))" "$infected" "$disinfected" "$deleted"
   end_scenario
   check_disk_cleaned
   check_run_values "$run/seed/run-kept"
