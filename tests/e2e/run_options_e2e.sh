@@ -181,7 +181,7 @@ scenario_initial() {
   expect "tree" "$(drv state "$CAPTION" $OPTIONS $TREE)" "visible disabled"
   expect "action group" "$(states $ACTION_GROUP $DISINFECT $DELETE $RENAME $IGNORE)" "$ACTION_STATES_ON"
   expect "button texts" "$(for id in 1 2 $ALL_DRIVES $DRIVE_C $SELECTED $PROMPT $AUTOMATIC $ACTION_GROUP $DISINFECT $RENAME $DELETE $IGNORE; do
-    drv text "$CAPTION" $OPTIONS $id
+    drv text "$CAPTION" $OPTIONS "$id"
   done | paste -sd '|')" "Scan|Cancel|Scan all hard drives|Scan C drive|Selected folders|Prompt|Automatic|Take action automatically|Disinfect|Rename|Delete|Ignore"
   tree_items root
   # The shell's order: the virtual folders first, then the desktop's own
@@ -377,7 +377,9 @@ options_init || {
   echo "run_options_e2e: no prefix" >&2
   exit 1
 }
-for name in ${*:-$all}; do
+# shellcheck disable=SC2086 # the list splits into names
+[ $# -ne 0 ] || set -- $all
+for name in "$@"; do
   "scenario_${name//-/_}"
 done
 wine_stop
