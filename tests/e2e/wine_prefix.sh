@@ -9,7 +9,8 @@
 
 wine_prefix_init() {
   local build
-  build=$(cd "$1" && pwd)
+  mkdir -p "$1" || return 1
+  build=$(cd "$1" && pwd) || return 1
   export WINEARCH=win32
   export WINEPREFIX="$build/wineprefix"
   export WINEDEBUG=-all
