@@ -37,6 +37,9 @@
 // the way Windows fails when the thing is absent, and getVersionEx reports
 // platform 0 (neither 9x nor NT).
 //
+// setReadAhead starts a few threads that warm the page cache ahead of the
+// walk (os/posix/read_ahead.h); what the calls return does not change.
+//
 // Not thread-safe: one PosixOs serves one scan.
 #pragma once
 
@@ -93,6 +96,12 @@ class PosixOs : public Os {
   // every listed entry the walker must pass over for its length. Default:
   // nothing is reported. Setting it forgets the places reported so far.
   void setTroubleSink(TroubleSink sink);
+  // Fetches, in the background, the first pages of up to filesAhead files
+  // beyond the last one opened, in the order of the latest listing, and the
+  // listings of its subfolders. 0 (the default) stops it: the fetching
+  // threads have ended when this returns. Only wildcard listings made
+  // after this call are fetched from.
+  void setReadAhead(unsigned filesAhead);
   // Folders read in full so far (listings and case-insensitive lookups).
   unsigned long directoryReads() const;
 
