@@ -1,21 +1,28 @@
 #!/usr/bin/env bash
-# Throughput of purgato-scan against the floor walk (bench/floor_walk.cpp),
-# then a folder whose files vanish mid-scan against the same folder intact.
+# Throughput of purgato-scan against the floor walk (bench/floor_walk.cpp)
+# and the parallel floor (bench/parallel_floor.cpp, the same reads from 16
+# threads), then a folder whose files vanish mid-scan against the same
+# folder intact.
 #
 #   bench/run.sh [N]     N files in the tree (default 50000)
+#   COLD=1 bench/run.sh [N]   the same with nothing cached (root only)
 #
 # Environment: BUILD_DIR (default <repo>/build-bench, configured Release if
-# new), RUNS (default 7; the first pair is a warm-up and is dropped),
-# VANISH_N (default 100000: files in the vanishing folder).
+# new), RUNS (default 7; the first round is a warm-up and is dropped),
+# VANISH_N (default 100000: files in the vanishing folder), COLD (1: the
+# page cache, dentries and inodes are dropped before each walk and scan,
+# `sync; echo 3 > /proc/sys/vm/drop_caches`, and the vanishing folder is
+# left out), SCAN_ARGS (more options for purgato-scan, e.g. --read-ahead 0).
 #
-# Builds the tree once (make_samples --bench), then alternates the floor
-# walk and a whole scan (output to a file, not a terminal), putting the
-# deleted samples and the cut start-up files back before each pair. Prints
-# the median files per second of both (wall clock) and the median of the
-# per-pair ratios scan time / floor time, for wall clock and for CPU time
-# (user + system; steadier when other work shares the machine). Each
-# scan's statistics must show all N files scanned and every sample found,
-# or the run fails.
+# Builds the tree once (make_samples --bench), then runs rounds of the floor
+# walk, the parallel floor and a whole scan (output to a file, not a
+# terminal), putting the deleted samples and the cut start-up files back
+# before each round. Prints the median files per second of each (wall
+# clock) and the medians of the per-round ratios scan / floor and scan /
+# parallel floor, for wall clock and for CPU time (user + system; steadier
+# when other work shares the machine), and the load average before and
+# after. Each scan's statistics must show all N files scanned and every
+# sample found, or the run fails.
 #
 # Second figure: bench/vanish_run scans a folder of VANISH_N files, stopping
 # the scanner as it opens the first of them and either moving every file
@@ -26,6 +33,12 @@ set -euo pipefail
 
 N=${1:-50000}
 RUNS=${RUNS:-7}
+COLD=${COLD:-0}
+read -r -a SCAN_OPTIONS <<<"${SCAN_ARGS:-}"
+if [[ $COLD == 1 && $(id -u) != 0 ]]; then
+  echo "COLD=1 drops the page cache, which only root may do" >&2
+  exit 2
+fi
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${BUILD_DIR:-$ROOT/build-bench}
 
@@ -34,7 +47,7 @@ if [[ ! -f $BUILD/build.ninja ]]; then
   cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release >"$BUILD/bench-build.log" 2>&1 ||
     { cat "$BUILD/bench-build.log" >&2; exit 1; }
 fi
-ninja -C "$BUILD" -j2 purgato-scan make_samples floor_walk vanish_run >"$BUILD/bench-build.log" 2>&1 ||
+ninja -C "$BUILD" -j2 purgato-scan make_samples floor_walk parallel_floor vanish_run >"$BUILD/bench-build.log" 2>&1 ||
   { cat "$BUILD/bench-build.log" >&2; exit 1; }
 
 DATA=$BUILD/bench-data
@@ -50,40 +63,60 @@ DELETED=$((SAMPLES - 2))
 
 TIMEFORMAT='%R %U %S'  # wall, user and system seconds of each `time`
 restore() { cp -a "$TREE.stash/tree/." "$TREE/"; }
+uncache() { if [[ $COLD == 1 ]]; then sync; echo 3 >/proc/sys/vm/drop_caches; fi; }
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 : >"$DATA/times"
 for ((run = 0; run < RUNS; run++)); do
   restore
+  uncache
   { time "$BUILD/floor_walk" "$TREE" >"$DATA/floor.out"; } 2>"$DATA/floor.time"
   read -r floor_out <"$DATA/floor.out"
   [[ $floor_out == "files $N "* ]] || { echo "floor walk saw: $floor_out" >&2; exit 1; }
+  uncache
+  { time "$BUILD/parallel_floor" "$TREE" 16 >"$DATA/parallel.out"; } 2>"$DATA/parallel.time"
+  [[ $(cat "$DATA/parallel.out") == "$floor_out" ]] ||
+    { echo "parallel floor saw: $(cat "$DATA/parallel.out"), the floor walk: $floor_out" >&2; exit 1; }
 
+  uncache
   status=0
-  { time "$BUILD/purgato-scan" --drive "C=$TREE" >"$DATA/scan.out"; } 2>"$DATA/scan.time" || status=$?
+  { time "$BUILD/purgato-scan" "${SCAN_OPTIONS[@]}" --drive "C=$TREE" >"$DATA/scan.out"; } 2>"$DATA/scan.time" ||
+    status=$?
   [[ $status == 1 ]] || { echo "scan exit status $status" >&2; cat "$DATA/scan.time" >&2; exit 1; }
   grep -qxF "$(printf 'Total files scanned\t\t:  %d' "$N")" "$DATA/scan.out" ||
     { echo "scan did not count $N files:" >&2; tail -7 "$DATA/scan.out" >&2; exit 1; }
   grep -qxF "$(printf 'Total files deleted\t\t:  %d' "$DELETED")" "$DATA/scan.out" ||
     { echo "scan did not delete $DELETED samples:" >&2; tail -7 "$DATA/scan.out" >&2; exit 1; }
   [[ $(tail -1 "$DATA/scan.out") == "Scanning completed" ]] || { echo "scan did not complete" >&2; exit 1; }
-  ((run == 0)) || echo "$(cat "$DATA/floor.time") $(cat "$DATA/scan.time")" >>"$DATA/times"
+  ((run == 0)) || echo "$(cat "$DATA/floor.time") $(cat "$DATA/parallel.time") $(cat "$DATA/scan.time")" >>"$DATA/times"
 done
 restore
 
-# The warm-up pair is not in the table; medians of the rest.
-awk -v n="$N" -v runs="$((RUNS - 1))" '
+# The warm-up round is not in the table; medians of the rest.
+awk -v n="$N" -v runs="$((RUNS - 1))" -v cold="$COLD" -v args="${SCAN_ARGS:-}" -v before="$load_before" \
+    -v after="$(cut -d' ' -f1-3 /proc/loadavg)" '
   function median(a, k,   i, j, t, b) {
     for (i = 1; i <= k; i++) b[i] = a[i]
     for (i = 1; i <= k; i++) for (j = i + 1; j <= k; j++) if (b[j] < b[i]) { t = b[i]; b[i] = b[j]; b[j] = t }
     return k % 2 ? b[(k + 1) / 2] : (b[k / 2] + b[k / 2 + 1]) / 2
   }
-  { fw[NR] = $1; fc[NR] = $2 + $3; sw[NR] = $4; sc[NR] = $5 + $6; rw[NR] = $4 / $1; rc[NR] = ($5 + $6) / ($2 + $3) }
+  {
+    fw[NR] = $1; fc[NR] = $2 + $3; pw[NR] = $4; pc[NR] = $5 + $6; sw[NR] = $7; sc[NR] = $8 + $9
+    rw[NR] = $7 / $1; rc[NR] = ($8 + $9) / ($2 + $3); qw[NR] = $7 / $4; qc[NR] = ($8 + $9) / ($5 + $6)
+  }
   END {
-    printf "files %d, %d timed pairs (the first pair was dropped as warm-up)\n", n, runs
-    printf "floor walk   : %8.0f files/s  (median wall %.3f s, CPU %.3f s)\n", n / median(fw, NR), median(fw, NR), median(fc, NR)
-    printf "purgato-scan : %8.0f files/s  (median wall %.3f s, CPU %.3f s)\n", n / median(sw, NR), median(sw, NR), median(sc, NR)
-    printf "ratio scan/floor, median of the per-pair ratios: wall %.2f, CPU %.2f\n", median(rw, NR), median(rc, NR)
+    printf "files %d, %s cache, %d timed rounds (the first round was dropped as warm-up)%s\n", n,
+           cold == 1 ? "cold" : "warm", runs, args == "" ? "" : ", purgato-scan " args
+    printf "floor walk     : %8.0f files/s  (median wall %.3f s, CPU %.3f s)\n", n / median(fw, NR), median(fw, NR), median(fc, NR)
+    printf "parallel floor : %8.0f files/s  (median wall %.3f s, CPU %.3f s)\n", n / median(pw, NR), median(pw, NR), median(pc, NR)
+    printf "purgato-scan   : %8.0f files/s  (median wall %.3f s, CPU %.3f s)\n", n / median(sw, NR), median(sw, NR), median(sc, NR)
+    printf "ratio scan/floor, median of the per-round ratios: wall %.2f, CPU %.2f\n", median(rw, NR), median(rc, NR)
+    printf "ratio scan/parallel floor, median of the per-round ratios: wall %.2f, CPU %.2f\n", median(qw, NR), median(qc, NR)
+    printf "load average before %s, after %s\n", before, after
     printf "every scan counted %d files scanned and deleted every sample\n", n
   }' "$DATA/times"
+
+# Nothing of the vanishing folder is read from the disk: it stays warm.
+[[ $COLD == 1 ]] && exit 0
 
 # --- Files vanishing mid-walk ------------------------------------------------
 VANISH_N=${VANISH_N:-100000}
