@@ -58,9 +58,18 @@ else()
     target_compile_definitions(cli_test PRIVATE PURGATO_SCAN_PATH="$<TARGET_FILE:purgato-scan>")
     add_dependencies(cli_test purgato-scan)
   endif()
+  # ... over the demo volume and a benchmark tree, as make_samples builds them.
+  if(TARGET cli_test AND TARGET make_samples)
+    target_compile_definitions(cli_test PRIVATE PURGATO_MAKE_SAMPLES_PATH="$<TARGET_FILE:make_samples>")
+    add_dependencies(cli_test make_samples)
+  endif()
   # The scan options dialog's logic is portable; its test builds it natively.
   if(TARGET scan_options_test)
     target_sources(scan_options_test PRIVATE ${CMAKE_SOURCE_DIR}/app/scan_options_logic.cpp)
+  endif()
+  # The console scanners' one option parser, with the set of each build.
+  if(TARGET cli_options_test)
+    target_sources(cli_options_test PRIVATE ${CMAKE_SOURCE_DIR}/cli/options.cpp)
   endif()
   # The dry run's layer is tested on its own, over the test double.
   if(TARGET dry_run_test)
