@@ -343,6 +343,8 @@ int run(int argc, const char* const* argv) {
   Console console(session, outcome);
   console.attach(os);
   console.onOutputFailure([&guarded] { guarded.stop(); });
+  // From here on every listing is fetched ahead; the checks above are not.
+  os.setReadAhead(options.readAhead);
 
   if (fileForm) {
     for (const std::string& file : files) {
@@ -357,6 +359,7 @@ int run(int argc, const char* const* argv) {
     copyText(session.targetPath, sizeof session.targetPath, options.target.c_str());
   }
   runScan(session, scanOs);
+  os.setReadAhead(0);  // ended or stopped: no fetching thread outlives the scan
   registry.finish();
   console.finish();
   if (console.outputError() != 0) return outputError(console.outputError(), true);

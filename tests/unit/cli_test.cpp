@@ -212,6 +212,12 @@ TEST_F(CliTest, WrongCommandLinesGetOneLineAndStatus2AndTouchNothing) {
       {{"--drive", c, "C:NOTE.TXT"}, "is not a full path"},
       {{"--drive", c, volume.root()}, "is not inside a mapped drive's folder"},
       {{"--drive", c, folder}, "is a folder"},
+      {{"--drive", c, "--read-ahead"}, "--read-ahead needs a number of files"},
+      {{"--drive", c, "--read-ahead", "many"}, "--read-ahead needs a number of files from 0 to 4096, not 'many'"},
+      {{"--drive", c, "--read-ahead=-1"}, "from 0 to 4096, not '-1'"},
+      {{"--drive", c, "--read-ahead", "4097"}, "from 0 to 4096, not '4097'"},
+      {{"--drive", c, "--read-ahead", ""}, "from 0 to 4096, not ''"},
+      {{"--drive", c, "--read-ahead", "99999999999"}, "from 0 to 4096, not '99999999999'"},
   };
   const auto before = volume.hashTree();
   for (const Case& test : cases) {
@@ -233,8 +239,8 @@ TEST_F(CliTest, HelpDescribesBothFormsAndWarnsThatTheVolumeChanges) {
     const Result result = run({"--drive", "A=nowhere", option});  // help wins over the rest
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.err, "");
-    for (const char* text : {"Usage:", "--drive L=FOLDER", "--windows-dir", "--target", "FILE...", "CHANGES",
-                             "deleted", "win.ini", "autoexec", "Exit status", "Esc", "Ctrl-C"})
+    for (const char* text : {"Usage:", "--drive L=FOLDER", "--windows-dir", "--target", "--read-ahead N", "FILE...",
+                             "CHANGES", "deleted", "win.ini", "autoexec", "Exit status", "Esc", "Ctrl-C"})
       EXPECT_THAT(result.out, HasSubstr(text)) << option;
   }
 }
@@ -282,6 +288,50 @@ TEST_F(CliTest, DryRunPrintsWhatTheScanPrintsAndChangesNothing) {
   EXPECT_EQ(dryFile.status, 1);
   EXPECT_THAT(dryFile.out, HasSubstr("c:\\windows\\win.ini    W32/Opaserv.Worm entries removed"));
   EXPECT_EQ(volume.hashTree(), before);
+}
+
+// The read-ahead only warms the cache: with it off, on with one file ahead,
+// by default and at its most, every scan prints the same bytes, ends with
+// the same status and leaves the same volume behind.
+TEST_F(CliTest, ReadAheadChangesNoByteOfTheOutputNorOfTheVolume) {
+  struct Source {
+    const char* what;
+    std::string makeArgs;  // for make_samples, before the folder
+  };
+  const Source sources[] = {{"benchmark tree", "--bench 2000"}, {"demo volume", ""}};
+  const std::vector<std::vector<std::string>> settings = {
+      {"--read-ahead", "0"}, {"--read-ahead", "1"}, {}, {"--read-ahead=4096"}};
+  for (const Source& source : sources) {
+    SCOPED_TRACE(source.what);
+    TempVolume original;
+    ASSERT_EQ(std::system((std::string(PURGATO_MAKE_SAMPLES_PATH) + " " + source.makeArgs + " '" +
+                           original.drive('C') + "' >/dev/null")
+                              .c_str()),
+              0);
+    Result off;
+    std::map<std::string, std::string> offTree;
+    for (const std::vector<std::string>& setting : settings) {
+      SCOPED_TRACE(setting.empty() ? "default" : setting.back());
+      TempVolume copy;
+      ASSERT_EQ(std::system(("cp -a '" + original.drive('C') + "/.' '" + copy.drive('C') + "/'").c_str()), 0);
+      std::vector<std::string> args = {"--drive", "C=" + copy.drive('C')};
+      args.insert(args.end(), setting.begin(), setting.end());
+      const Result result = run(args);
+      if (&setting == &settings.front()) {
+        off = result;
+        offTree = copy.hashTree();
+        EXPECT_EQ(off.status, 1);
+        EXPECT_THAT(off.out, HasSubstr("W32/Opaserv.Worm entries removed"));
+        EXPECT_THAT(off.out, HasSubstr("deleted"));
+        EXPECT_NE(offTree, original.hashTree());
+        continue;
+      }
+      EXPECT_EQ(result.status, off.status);
+      EXPECT_EQ(result.out, off.out);
+      EXPECT_EQ(result.err, off.err);
+      EXPECT_EQ(copy.hashTree(), offTree);
+    }
+  }
 }
 
 // --- The file form ----------------------------------------------------------
