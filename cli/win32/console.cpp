@@ -37,6 +37,24 @@ BOOL WINAPI onControl(DWORD type) {
   return TRUE;
 }
 
+// Names come in the ANSI code page, as the scan reads them; a console
+// window shows its own code page (the OEM one unless changed with chcp),
+// where the same bytes are other letters.
+std::string inConsoleCodePage(const std::string& ansi) {
+  const UINT console = GetConsoleOutputCP();
+  if (console == 0 || console == GetACP() || ansi.empty()) return ansi;
+  const int length = static_cast<int>(ansi.size());
+  std::wstring wide(ansi.size(), L'\0');
+  const int wideLength = MultiByteToWideChar(CP_ACP, 0, ansi.data(), length, &wide[0], length);
+  if (wideLength <= 0) return ansi;
+  std::string out(static_cast<std::size_t>(wideLength) * 2, '\0');
+  const int outLength = WideCharToMultiByte(console, 0, wide.data(), wideLength, &out[0],
+                                            static_cast<int>(out.size()), nullptr, nullptr);
+  if (outLength <= 0) return ansi;
+  out.resize(static_cast<std::size_t>(outLength));
+  return out;
+}
+
 bool isConsole(HANDLE handle) {
   DWORD mode = 0;
   return handle != nullptr && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode) != FALSE;
@@ -86,7 +104,7 @@ void WinConsole::writeText(const std::string& text) {
   }
   std::string crlf;
   crlf.reserve(text.size() + 8);
-  for (const char c : text) {
+  for (const char c : inConsoleCodePage(text)) {
     if (c == '\n') crlf.push_back('\r');
     crlf.push_back(c);
   }
@@ -216,10 +234,11 @@ void WinConsole::drawStatus() {
   DWORD written = 0;
   FillConsoleOutputCharacterA(out_, ' ', static_cast<DWORD>(info.dwSize.X), start, &written);
   // One column short of the width, so the console never wraps the line.
-  line_.clear();
-  appendPrintable(&line_, session_.statusText);
-  for (char& c : line_)
+  std::string status;
+  appendPrintable(&status, session_.statusText);
+  for (char& c : status)
     if (c == '\t') c = ' ';
+  line_ = inConsoleCodePage(status);
   if (line_.size() > static_cast<std::size_t>(info.dwSize.X - 1)) line_.resize(static_cast<std::size_t>(info.dwSize.X - 1));
   if (!line_.empty())
     WriteConsoleOutputCharacterA(out_, line_.data(), static_cast<DWORD>(line_.size()), start, &written);

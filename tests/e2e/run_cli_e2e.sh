@@ -350,16 +350,17 @@ lost_output() {
 CONSOLE_TREE=30000
 TMUX_SOCKET=purgato-cli-e2e-$$
 
-# console_start NAME: the scanner in a console of its own (a terminal in
-# tmux, 100 by 30, which Wine's console draws on); its exit status goes to
-# $run/NAME.status. The shell around it outlives a Ctrl-C.
+# console_start NAME [FILE]: the scanner (of FILE, when given) in a console
+# of its own (a terminal in tmux, 100 by 30, which Wine's console draws on);
+# its exit status goes to $run/NAME.status. The shell around it outlives a
+# Ctrl-C.
 console_start() {
   tmux -L "$TMUX_SOCKET" kill-server 2>/dev/null
   rm -f "$run/$1.status"
   tmux -L "$TMUX_SOCKET" new-session -d -s scan -x 100 -y 30 -c "$WINEPREFIX/drive_c" \
     env WINEPREFIX="$WINEPREFIX" WINEARCH="$WINEARCH" WINEDEBUG="$WINEDEBUG" HOME="$HOME" \
-    WINEDLLOVERRIDES="$WINEDLLOVERRIDES" \
-    sh -c "trap : INT; taskset -c 0 wine '$SCANNER'; echo \$? >'$run/$1.status'; sleep 120"
+    WINEDLLOVERRIDES="$WINEDLLOVERRIDES" LANG=C.UTF-8 FILE_ARGUMENT="${2:-}" \
+    sh -c "trap : INT; taskset -c 0 wine '$SCANNER' \${FILE_ARGUMENT:+\"\$FILE_ARGUMENT\"}; echo \$? >'$run/$1.status'; sleep 120"
 }
 
 # The console's lines, blank ones left out.
@@ -393,14 +394,24 @@ console_status() {
 }
 
 # The status line in place under the findings; Esc asks, n goes on, Esc
-# and y end the scan with its statistics; Ctrl-C ends a second scan so.
+# and y end the scan with its statistics; Ctrl-C ends a second scan so; a
+# name outside ASCII shows as it is.
 console_keys() {
   command -v tmux >/dev/null || {
     fail "no tmux"
     return
   }
   begin console-win10 win10 --tree "$CONSOLE_TREE" || return
+  mkdir -p "$WINEPREFIX/drive_c/Jörg"
+  cp "$WINEPREFIX/drive_c/windows/SCRSVR.EXE" "$WINEPREFIX/drive_c/Jörg/"
+  resnapshot
   local tree_status='^C:\\tree\\DIR[0-9]+\\FILE[0-9]+\.TXT$' question='^Terminate the Scan now\? \[y/N\]$'
+  # A name outside ASCII, as the console shows it (Wine's terminal is UTF-8);
+  # first, before a walk reaches it.
+  console_start named 'C:\Jörg\SCRSVR.EXE'
+  expect "exit status of a named sample" "$(console_status named)" 1
+  expect "its line in the console" "$(console_lines | grep -c '^C:\\Jörg\\SCRSVR.EXE     W32/Opaserv.Worm deleted$')" 1
+
   console_start esc
   if console_wait "$tree_status" 60; then
     pass "the current path on the bottom line"
@@ -433,11 +444,12 @@ console_keys() {
   expect "exit status after Ctrl-C" "$(console_status ctrl-c)" 4
   expect "last line after Ctrl-C" "$(console_lines | tail -n 1)" "Scanning terminated"
   expect "statistics after Ctrl-C" "$(console_lines | grep -c '^Total files scanned')" 1
+
   tmux -L "$TMUX_SOCKET" kill-server 2>/dev/null
   end_scenario
   # What the scans did not reach is untouched.
   local relative
-  : >"$run/gone-now"
+  echo 'Jörg/SCRSVR.EXE' >"$run/gone-now"
   while IFS= read -r relative; do
     [ -e "$WINEPREFIX/drive_c/$relative" ] || echo "$relative" >>"$run/gone-now"
   done <"$run/seed/gone"
