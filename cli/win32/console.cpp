@@ -62,6 +62,29 @@ bool isConsole(HANDLE handle) {
 
 }  // namespace
 
+// A line end as a console window takes it.
+std::string withCrLf(const std::string& text) {
+  std::string crlf;
+  crlf.reserve(text.size() + 8);
+  for (const char c : text) {
+    if (c == '\n') crlf.push_back('\r');
+    crlf.push_back(c);
+  }
+  return crlf;
+}
+
+void writeStderr(const std::string& text) {
+  const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+  if (!isConsole(err)) {
+    std::fputs(text.c_str(), stderr);
+    std::fflush(stderr);
+    return;
+  }
+  const std::string shown = withCrLf(inConsoleCodePage(text));
+  DWORD written = 0;
+  WriteConsoleA(err, shown.data(), static_cast<DWORD>(shown.size()), &written, nullptr);
+}
+
 WinConsole::WinConsole(const ScanSession& session, ScanOutcome& outcome)
     : session_(session), outcome_(outcome), report_(session, outcome) {
   out_ = GetStdHandle(STD_OUTPUT_HANDLE);
@@ -102,12 +125,7 @@ void WinConsole::writeText(const std::string& text) {
     std::fwrite(text.data(), 1, text.size(), stdout);
     return;
   }
-  std::string crlf;
-  crlf.reserve(text.size() + 8);
-  for (const char c : inConsoleCodePage(text)) {
-    if (c == '\n') crlf.push_back('\r');
-    crlf.push_back(c);
-  }
+  const std::string crlf = withCrLf(inConsoleCodePage(text));
   DWORD written = 0;
   if (WriteConsoleA(out_, crlf.data(), static_cast<DWORD>(crlf.size()), &written, nullptr) || outputError_ != 0)
     return;
@@ -122,8 +140,7 @@ void WinConsole::reportUnread(const std::string& windowsPath, UnreadPlace kind, 
   // The line goes on a line of its own, not over the status.
   clearStatus();
   flushOut();
-  std::fputs(line.c_str(), stderr);
-  std::fflush(stderr);
+  writeStderr(line);
 }
 
 std::intptr_t WinConsole::onMessage(std::uint32_t message) {
@@ -264,10 +281,7 @@ void WinConsole::finish() {
   flushOut();
   gFinished = 1;
   const std::string unnamed = report_.unnamedPlacesLine();
-  if (!unnamed.empty()) {
-    std::fputs(unnamed.c_str(), stderr);
-    std::fflush(stderr);
-  }
+  if (!unnamed.empty()) writeStderr(unnamed);
 }
 
 }  // namespace purgato

@@ -70,6 +70,10 @@ class WinConsole {
   std::string line_;            // reused output buffer
 };
 
+// Writes text to stderr: to a console window through the console, in its
+// code page; else as it is (ANSI), through the C run-time.
+void writeStderr(const std::string& text);
+
 // The seam with its channel calls turned to the console: the scan's
 // messages, its message queue and its question boxes.
 class ConsoleChannelOs final : public ForwardingOs {

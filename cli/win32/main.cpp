@@ -33,7 +33,7 @@ constexpr char kDryRunNotice[] = "purgato-scan: dry run: nothing is changed; the
 
 // Arguments echoed in the message have their control characters spelled out.
 int usageError(const std::string& message) {
-  std::fprintf(stderr, "purgato-scan: %s\n", escapeControls(message).c_str());
+  writeStderr("purgato-scan: " + escapeControls(message) + "\n");
   return kExitFailed;
 }
 

@@ -348,14 +348,17 @@ lost_output() {
 # Files of the scan in a console, so that the walk is still going when the
 # keys come.
 CONSOLE_TREE=30000
-TMUX_SOCKET=purgato-cli-e2e-$$
+TMUX_SOCKET=purgato-cli-e2e-$$  # the tmux server of the console being driven
 
 # console_start NAME [FILE]: the scanner (of FILE, when given) in a console
 # of its own (a terminal in tmux, 100 by 30, which Wine's console draws on);
 # its exit status goes to $run/NAME.status. The shell around it outlives a
 # Ctrl-C.
 console_start() {
+  # A server of its own each time: a new session on a server still going
+  # away would go with it.
   tmux -L "$TMUX_SOCKET" kill-server 2>/dev/null
+  TMUX_SOCKET=purgato-cli-e2e-$$-$1
   rm -f "$run/$1.status"
   tmux -L "$TMUX_SOCKET" new-session -d -s scan -x 100 -y 30 -c "$WINEPREFIX/drive_c" \
     env WINEPREFIX="$WINEPREFIX" WINEARCH="$WINEARCH" WINEDEBUG="$WINEDEBUG" HOME="$HOME" \
@@ -386,11 +389,11 @@ console_key() {
 # console_status NAME: the scanner's exit status, once it has ended.
 console_status() {
   local i
-  for i in $(seq 200); do
+  for i in $(seq 400); do
     [ -s "$run/$1.status" ] && break
     sleep 0.05
   done
-  cat "$run/$1.status" 2>/dev/null
+  cat "$run/$1.status" 2>/dev/null || console_lines | tail -n 3 | sed 's/^/    | /' >&2
 }
 
 # The status line in place under the findings; Esc asks, n goes on, Esc
@@ -411,6 +414,9 @@ console_keys() {
   console_start named 'C:\Jörg\SCRSVR.EXE'
   expect "exit status of a named sample" "$(console_status named)" 1
   expect "its line in the console" "$(console_lines | grep -c '^C:\\Jörg\\SCRSVR.EXE     W32/Opaserv.Worm deleted$')" 1
+  console_start missing 'C:\Jörg\NONE.EXE'
+  expect "exit status of a missing file" "$(console_status missing)" 2
+  expect "its stderr line in the console" "$(console_lines | tail -n 1)" "purgato-scan: no such file 'C:\Jörg\NONE.EXE'"
 
   console_start esc
   if console_wait "$tree_status" 60; then
