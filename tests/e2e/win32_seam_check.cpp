@@ -284,6 +284,38 @@ void checkRegistry(Os& os) {
   check(os.regDeleteKey(kHkeyCurrentUser, keyPath) == kErrorFileNotFound, "regDeleteKey of a missing key");
 }
 
+// The Run key held open across a scan: a worm value written between two
+// files is gone when the next file is checked, with its line, whether the
+// key's last-write time lets the check be skipped or not.
+void checkRunKeyWatch(Os& os) {
+  const char* run = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+  HKEY key = nullptr;
+  const bool made =
+      RegCreateKeyExA(HKEY_LOCAL_MACHINE, run, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) == ERROR_SUCCESS;
+  check(made, "the machine's Run key");
+  if (!made) return;
+  ScanSession session;
+  session.runWatch.enabled = true;
+  cleanRunEntries(session, os, "C:\\first.txt");
+  cleanRunEntries(session, os, "C:\\second.txt");  // quiet since the first check: skipped
+  check(session.runWatch.quietSince != 0, "a quiet Run key is remembered by its last-write time");
+  Sleep(20);
+  RegSetValueExA(key, "brasil", 0, REG_SZ, reinterpret_cast<const BYTE*>("C:\\brasil.exe"), 14);
+  cleanRunEntries(session, os, "C:\\third.txt");
+  DWORD size = 0;
+  check(RegQueryValueExA(key, "brasil", nullptr, nullptr, nullptr, &size) == ERROR_FILE_NOT_FOUND,
+        "a worm value written between two files goes at the next file");
+  // Written at once after a check, within the same clock tick as the
+  // check could see: still found.
+  RegSetValueExA(key, "cronos", 0, REG_SZ, reinterpret_cast<const BYTE*>("C:\\cronos.exe"), 14);
+  cleanRunEntries(session, os, "C:\\fourth.txt");
+  check(RegQueryValueExA(key, "cronos", nullptr, nullptr, nullptr, &size) == ERROR_FILE_NOT_FOUND,
+        "and so does one written right after a check");
+  releaseRunKeyWatch(session, os);
+  check(session.runWatch.key == 0, "the held Run key is closed at the end");
+  RegCloseKey(key);
+}
+
 // --- Processes and versions -------------------------------------------------------
 
 void checkVersion(Os& os) {
@@ -524,6 +556,7 @@ int main(int argc, char** argv) {
   }
   checkDrives(os);
   checkRegistry(os);
+  checkRunKeyWatch(os);
   checkVersion(os);
   checkToolhelp(os);
   checkPsapi(os);
