@@ -55,13 +55,6 @@ std::string inConsoleCodePage(const std::string& ansi) {
   return out;
 }
 
-bool isConsole(HANDLE handle) {
-  DWORD mode = 0;
-  return handle != nullptr && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode) != FALSE;
-}
-
-}  // namespace
-
 // A line end as a console window takes it.
 std::string withCrLf(const std::string& text) {
   std::string crlf;
@@ -72,6 +65,13 @@ std::string withCrLf(const std::string& text) {
   }
   return crlf;
 }
+
+bool isConsole(HANDLE handle) {
+  DWORD mode = 0;
+  return handle != nullptr && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode) != FALSE;
+}
+
+}  // namespace
 
 void writeStderr(const std::string& text) {
   const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
@@ -109,7 +109,9 @@ WinConsole::~WinConsole() {
 // A failed write stops the scan: what follows could change the computer
 // without anyone ever reading of it.
 void WinConsole::flushOut() {
-  if (onConsole_ || (std::fflush(stdout) == 0 && !std::ferror(stdout))) return;
+  if (onConsole_) return;
+  errno = 0;
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return;
   const int error = errno != 0 ? errno : EIO;
   std::clearerr(stdout);
   if (outputError_ != 0) return;

@@ -246,6 +246,7 @@ command_line() {
     "--drive|C=C:\\|--drive is not an option of purgato-scan.exe: it scans this computer's own drives, Windows folder and registry"
     "--registry=off|--registry is not an option of purgato-scan.exe: it scans this computer's own drives, Windows folder and registry"
     "--windows-dir|C:\\WINDOWS|--windows-dir is not an option of purgato-scan.exe: it scans this computer's own drives, Windows folder and registry"
+    "--read-ahead|8|--read-ahead is not an option of purgato-scan.exe: it scans this computer's own drives, Windows folder and registry"
     "--bogus|unknown option '--bogus'"
     "--target|--target needs a value (C:, !: or '')"
     "--target|C:|C:\\windows\\SCRSVR.EXE|--target cannot be combined with files to scan"

@@ -28,7 +28,8 @@ TEST(CliOptions, WindowsRefusesTheOptionsOfAMountedVolumeInEitherSpelling) {
   const std::vector<std::vector<const char*>> lines = {
       {"--drive", "C=/mnt/c"}, {"--drive=C=/mnt/c"},       {"--windows-dir", "C:\\WINNT"},
       {"--windows-dir=D:\\W"}, {"--registry", "off"},      {"--registry=auto"},
-      {"C:\\A.EXE", "--drive"}, {"--target", "C:", "--registry"}};
+      {"--read-ahead", "8"},   {"--read-ahead=0"},        {"C:\\A.EXE", "--drive"},
+      {"--target", "C:", "--registry"}};
   for (const auto& line : lines) {
     SCOPED_TRACE(line[0]);
     const Parsed windows = parse(CommandLine::kWindows, line);
@@ -80,7 +81,7 @@ TEST(CliOptions, WindowsTakesTheSharedOptionsAndFiles) {
 TEST(CliOptions, EachUsageTextNamesOnlyItsOwnOptions) {
   const std::string windows = usageText(CommandLine::kWindows);
   const std::string volume = usageText(CommandLine::kMountedVolume);
-  for (const char* option : {"--drive", "--windows-dir", "--registry"}) {
+  for (const char* option : {"--drive", "--windows-dir", "--registry", "--read-ahead"}) {
     EXPECT_EQ(windows.find(option), std::string::npos) << option;
     EXPECT_NE(volume.find(option), std::string::npos) << option;
   }
