@@ -2,7 +2,7 @@
 // listed it: the scanner is stopped as it opens its first file there, every
 // file of the folder is moved out of the volume, and the scanner goes on.
 // With "intact" the scanner is stopped and continued the same way, and
-// nothing is moved.
+// nothing is moved. The scanner runs with --read-ahead 0.
 //
 //   vanish_run SCANNER DIR N intact|renamed
 //
@@ -101,7 +101,10 @@ int main(int argc, char** argv) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  std::vector<char*> args = {const_cast<char*>(scanner.c_str()), const_cast<char*>("--drive"),
+  // Without read-ahead: its threads open files of the folder before the
+  // walk has listed it, and the first open would stop the scan too early.
+  std::vector<char*> args = {const_cast<char*>(scanner.c_str()), const_cast<char*>("--read-ahead"),
+                             const_cast<char*>("0"), const_cast<char*>("--drive"),
                              const_cast<char*>(drive.c_str()), nullptr};
   const Clock::time_point start = Clock::now();
   pid_t pid;

@@ -26,8 +26,12 @@ constexpr std::size_t kListingBuffer = 32 * 1024;
 // On a warm cache every fetch finds its page there already and only costs
 // the scan the CPU: after this many such fetches in a row only one file in
 // kWarmStride is fetched, until one is not in the cache.
+// Nor are the threads woken then but for one listing in kWarmListings,
+// whose files are sampled: waking them costs the walk more than the
+// fetching saves.
 constexpr std::size_t kWarmAfter = 64;
 constexpr std::size_t kWarmStride = 8;
+constexpr std::size_t kWarmListings = 16;
 
 bool sameNoCase(const char* a, std::size_t aLength, const char* b, std::size_t bLength) {
   if (aLength != bLength) return false;
@@ -89,6 +93,8 @@ ReadAhead::ReadAhead(unsigned filesAhead, unsigned threads, FetchFile fetchFile)
 
 ReadAhead::~ReadAhead() { stop(); }
 
+bool ReadAhead::warm() const { return cachedInARow_ >= kWarmAfter; }
+
 std::size_t ReadAhead::cancelFolder(int rootFd, const std::string& folder, bool anyCase) {
   auto same = [&](const std::string& other) { return anyCase ? sameNoCase(other, folder) : other == folder; };
   folders_.erase(std::remove_if(folders_.begin(), folders_.end(),
@@ -135,7 +141,7 @@ void ReadAhead::listed(int rootFd, const std::string& folder, const std::vector<
     files_.names.append(e.name, e.length);
     files_.names.push_back('\0');
   }
-  work_.notify_all();
+  if (!warm() || ++warmListings_ % kWarmListings == 0) work_.notify_all();
 }
 
 void ReadAhead::waitFor(int rootFd, const std::string& path, std::unique_lock<std::mutex>& lock) {
@@ -163,7 +169,8 @@ void ReadAhead::reached(int rootFd, const std::string& folder, const std::string
       files_.reached = i + 1;
       const std::size_t limit = std::min(items.size(), files_.reached + filesAhead_);
       const std::size_t ready = limit > files_.next ? limit - files_.next : 0;
-      if (idle_ > 0 && ready > 0 && (ready >= std::max<std::size_t>(1, filesAhead_ / 4) || limit == items.size()))
+      if (!warm() && idle_ > 0 && ready > 0 &&
+          (ready >= std::max<std::size_t>(1, filesAhead_ / 4) || limit == items.size()))
         work_.notify_one();
       return;
     }
@@ -188,7 +195,7 @@ bool ReadAhead::take(std::size_t slot, Kind* kind) {
   files_.next = std::max(files_.next, files_.reached);
   const std::size_t limit = std::min(files_.items.size(), files_.reached + filesAhead_);
   while (files_.next < limit && files_.items[files_.next].kind == Kind::kDropped) ++files_.next;
-  if (cachedInARow_ >= kWarmAfter) {
+  if (warm()) {
     for (std::size_t skipped = 1; skipped < kWarmStride && files_.next + 1 < limit; ++skipped) ++files_.next;
   }
   if (files_.next < limit) {
@@ -199,7 +206,7 @@ bool ReadAhead::take(std::size_t slot, Kind* kind) {
     f.folder = files_.folder;
     f.path = joined(files_.folder, name, std::strlen(name));
     *kind = item.kind;
-  } else if (!folders_.empty()) {
+  } else if (!folders_.empty() && !warm()) {
     f.folderFetch = true;
     f.rootFd = folders_.front().rootFd;
     f.folder = std::move(folders_.front().path);
@@ -233,14 +240,14 @@ void ReadAhead::fetchFolder(std::size_t slot, std::vector<char>& buffer) {
   bool warm;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    warm = cachedInARow_ >= kWarmAfter;
+    warm = this->warm();
   }
   constexpr std::size_t kHeader = 19;  // d_ino 8, d_off 8, d_reclen 2, d_type 1
   while (!givenUp && !stopped_.load(std::memory_order_relaxed)) {
     const long got = syscall(SYS_getdents64, fd, buffer.data(), buffer.size());
     if (got <= 0) break;
     const std::size_t end = static_cast<std::size_t>(got);
-    for (std::size_t at = 0; files < filesAhead_ && at + kHeader < end;) {
+    for (std::size_t at = 0; seen < filesAhead_ && at + kHeader < end;) {
       unsigned short recordLength;
       std::memcpy(&recordLength, &buffer[at + 16], sizeof recordLength);
       if (recordLength <= kHeader || recordLength > end - at) break;
@@ -249,17 +256,21 @@ void ReadAhead::fetchFolder(std::size_t slot, std::vector<char>& buffer) {
       const unsigned char type = static_cast<unsigned char>(buffer[at + 18]);
       at += recordLength;
       if (type != DT_REG || length == recordLength - kHeader) continue;
-      if (warm && ++seen % kWarmStride != 1) continue;
+      // Files passed over on a warm cache count as fetched: the walk's own
+      // listing goes on after them.
+      if (warm && seen++ % kWarmStride != 0) continue;
+      if (!warm) ++seen;
       std::string path = joined(folder, name, length);
       const bool tail = candidateFolder || startupCandidate(std::string(name, length));
       {
         std::lock_guard<std::mutex> lock(mutex_);
         if (files > 0) cachedInARow_ = cached ? cachedInARow_ + 1 : 0;
-        warm = cachedInARow_ >= kWarmAfter;
+        warm = this->warm();
         givenUp = stopping_ || f.cancelled;
         if (givenUp) break;
         f.path = std::move(path);
-        f.files = ++files;
+        f.files = seen;
+        ++files;
       }
       cached = fetchFile_(rootFd, f.path.c_str(), tail);
     }
@@ -268,7 +279,7 @@ void ReadAhead::fetchFolder(std::size_t slot, std::vector<char>& buffer) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!givenUp && !stopping_ && !f.cancelled) {
     if (fetched_.size() >= filesAhead_) fetched_.pop_front();
-    fetched_.push_back({rootFd, folder, files});
+    fetched_.push_back({rootFd, folder, seen});
   }
 }
 

@@ -135,6 +135,8 @@ class ReadAhead {
   std::vector<Fetching> fetching_;      // one per thread
   std::size_t idle_ = 0;                // threads waiting for work
   std::size_t cachedInARow_ = 0;        // fetches that found their page cached
+  std::size_t warmListings_ = 0;        // listings made while the cache was warm
+  bool warm() const;                    // under the lock
   std::vector<std::thread> threads_;
 };
 
