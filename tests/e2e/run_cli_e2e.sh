@@ -125,8 +125,8 @@ locked() {
   local windows_path="C:\\${held//\//\\}"
   (cd "$WINEPREFIX/drive_c" && exec taskset -c 0 wine 'C:\e2e\hold_open.exe' "$windows_path") >"$run/hold" 2>&1 &
   local holder=$!
-  local i
-  for i in $(seq 100); do
+  local _
+  for _ in $(seq 100); do
     grep -q held "$run/hold" 2>/dev/null && break
     sleep 0.1
   done
@@ -180,7 +180,9 @@ unreadable() {
   local deep='DEEP' part
   for part in 1 2 3 4; do deep+="\\LEVEL$part$(printf '%042d' 0)"; done
   deep+="\\TAIL$(printf '%031d' 0)"
-  local long_file="$deep\\LONGNAME$(printf '%013d' 0).TXT" deep_folder="$deep\\SUBDIR$(printf '%011d' 0)"
+  local long_file deep_folder
+  long_file="$deep\\LONGNAME$(printf '%013d' 0).TXT"
+  deep_folder="$deep\\SUBDIR$(printf '%011d' 0)"
   expect "length of the deep folder's path" "${#deep}" 236
   mkdir -p "$drive_c/${deep_folder//\\//}"
   printf 'too long\r\n' >"$drive_c/${long_file//\\//}"
@@ -193,10 +195,10 @@ unreadable() {
   chmod 644 "$drive_c/SECRET.TXT"
   expect "exit status" "$status" 4
   {
-    echo "purgato-scan: 'C:\\$long_file' skipped: path longer than 259 characters"
-    echo "purgato-scan: 'C:\\$deep_folder' skipped: folder path longer than 255 characters"
-    echo "purgato-scan: cannot read 'C:\\LOCKED': Permission denied"
-    echo "purgato-scan: cannot read 'C:\\SECRET.TXT': Permission denied"
+    printf '%s\n' "purgato-scan: 'C:\\$long_file' skipped: path longer than 259 characters"
+    printf '%s\n' "purgato-scan: 'C:\\$deep_folder' skipped: folder path longer than 255 characters"
+    printf '%s\n' "purgato-scan: cannot read 'C:\\LOCKED': Permission denied"
+    printf '%s\n' "purgato-scan: cannot read 'C:\\SECRET.TXT': Permission denied"
   } | LC_ALL=C sort >"$run/expected-err"
   expect "stderr (sorted)" "$(LC_ALL=C sort "$run/err")" "$(cat "$run/expected-err")"
   local infected disinfected deleted
@@ -221,13 +223,13 @@ files() {
   expect_no_stderr
   {
     # The first file also takes the five fixed worm names off the Run key.
-    for i in 1 2 3 4 5; do echo "System Registry     W32/Opaserv.Worm removed"; done
+    printf "System Registry     W32/Opaserv.Worm removed\n%.0s" 1 2 3 4 5
     echo 'C:\windows\SCRSVR.EXE     W32/Opaserv.Worm deleted'
   } >"$run/expected"
   check_stdout "$run/expected" 2 1 0 1
   end_scenario
   echo windows/SCRSVR.EXE >"$run/gone"
-  [ ! -e "$WINEPREFIX/drive_c/windows/SCRSVR.EXE" ] && pass "the named sample deleted" || fail "the named sample stays"
+  if [ -e "$WINEPREFIX/drive_c/windows/SCRSVR.EXE" ]; then fail "the named sample stays"; else pass "the named sample deleted"; fi
   # No tails were cut: compare everything but the one file.
   local changed
   changed=$(diff <(grep -v $'^f windows/SCRSVR.EXE\t' "$run/before") <(cat "$run/after"))
@@ -389,8 +391,8 @@ console_key() {
 
 # console_status NAME: the scanner's exit status, once it has ended.
 console_status() {
-  local i
-  for i in $(seq 400); do
+  local _
+  for _ in $(seq 400); do
     [ -s "$run/$1.status" ] && break
     sleep 0.05
   done
@@ -428,9 +430,9 @@ console_keys() {
     fail "no path of C:\\tree on the bottom line"
   fi
   console_key Escape
-  console_wait "$question" 10 && pass "Esc asks" || fail "no question after Esc"
+  if console_wait "$question" 10; then pass "Esc asks"; else fail "no question after Esc"; fi
   console_key n
-  console_wait "$tree_status" 10 && pass "n: the scan goes on" || fail "the scan did not go on after n"
+  if console_wait "$tree_status" 10; then pass "n: the scan goes on"; else fail "the scan did not go on after n"; fi
   expect "the answer stays on the question's line" "$(console_lines | grep -c '^Terminate the Scan now? \[y/N\] n$')" 1
   console_key Escape
   console_wait "$question" 10 || fail "no question after the second Esc"
