@@ -346,6 +346,50 @@ lost_output() {
   forget_prefix
 }
 
+# The README's logon script (docs/purgato-logon.bat) under Wine's cmd, with
+# drive D: for the server's share: a held sample puts the computer under
+# check, the next logon cleans it and puts it under done, the one after
+# scans nothing.
+logon_script() {
+  begin logon-script-winxp winxp || return
+  local share=$run/share name holder
+  mkdir -p "$share/done" "$share/check" "$share/again" "$share/log"
+  cp "$E2E_WIN32/purgato-scan.exe" "$share/"
+  sed 's/^set PURGATO=.*/set PURGATO=D:/' "$here/../../docs/purgato-logon.bat" >"$share/PURGATO.BAT"
+  ln -s "$share" "$WINEPREFIX/dosdevices/d:"
+  logon() { (cd "$WINEPREFIX/drive_c" && taskset -c 0 timeout 120 wine cmd /c 'D:\PURGATO.BAT') >/dev/null 2>&1; }
+  name=$(cd "$WINEPREFIX/drive_c" && taskset -c 0 wine cmd /c 'echo %COMPUTERNAME%' | tr -d '\r')
+  must "no computer name" test -n "$name" || return
+
+  (cd "$WINEPREFIX/drive_c" && exec taskset -c 0 wine 'C:\e2e\hold_open.exe' 'C:\windows\INSTIT.EXE') >"$run/hold" 2>&1 &
+  holder=$!
+  local _
+  for _ in $(seq 100); do
+    grep -q held "$run/hold" 2>/dev/null && break
+    sleep 0.1
+  done
+  logon
+  expect "first logon: under check" "$(tr -d '\r' <"$share/check/$name.txt" 2>/dev/null)" "3 found, still there"
+  expect "first logon: not done" "$(ls "$share/done")" ""
+  expect "first logon: the log" "$(tr -d '\r' <"$share/log/$name.txt" | grep -c 'INSTIT.EXE .* Delete failed$'):$(tr -d '\r' <"$share/log/$name.txt" | tail -n 1)" \
+    "1:Scanning completed"
+  kill "$holder" 2>/dev/null
+  wait "$holder" 2>/dev/null
+
+  logon
+  expect "second logon: done" "$(tr -d '\r' <"$share/done/$name.txt" 2>/dev/null)" "1 cleaned"
+  expect "second logon: no longer under check" "$(ls "$share/check")" ""
+  expect "second logon: the log" "$(tr -d '\r' <"$share/log/$name.txt" | grep -c 'INSTIT.EXE .* deleted$')" 1
+  local before
+  before=$(cksum <"$share/log/$name.txt")
+  logon
+  expect "third logon: nothing scanned" "$(cksum <"$share/log/$name.txt")" "$before"
+  end_scenario
+  check_disk_cleaned
+  check_run_values "$run/seed/run-kept"
+  forget_prefix
+}
+
 # --- In a console -------------------------------------------------------------
 
 # Files of the scan in a console, so that the walk is still going when the
@@ -467,7 +511,7 @@ console_keys() {
 }
 
 all_scenarios=(standard-win98 standard-winxp standard-win10 locked-win98 locked-winxp unreadable-win10 files
-  dry-run lost-output command-line clean console-keys)
+  dry-run lost-output command-line clean console-keys logon-script)
 
 run_scenario() {
   case $1 in
@@ -483,6 +527,7 @@ run_scenario() {
     dry-run) dry_run ;;
     lost-output) lost_output ;;
     console-keys) console_keys ;;
+    logon-script) logon_script ;;
     *)
       echo "run_cli_e2e: no scenario $1 (there are: ${all_scenarios[*]})" >&2
       failures+=("$1: no such scenario")
