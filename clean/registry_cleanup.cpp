@@ -22,12 +22,25 @@ namespace {
 constexpr int kServiceKeySize = 512;
 constexpr std::uint32_t kMaxStopPolls = 30;  // 30 s of STOP_PENDING: give up
 
-// Deletes one Run value if it exists; a found and deleted value is the
-// worm's, so it is reported when a progress window listens.
+// Deletes a Run value that was found; a found value is the worm's, so the
+// outcome is reported when a progress window listens. One that could not
+// be deleted (no right to the machine's key, say) is reported too: the worm
+// would start again from it. One gone by the time of the delete is not.
+void deleteFoundRunValue(ScanSession& session, Os& os, const char* name) {
+  HKey key = 0;
+  long rc = os.regOpenKeyEx(kHkeyLocalMachine, kRunKey, kKeyAllAccess, &key);
+  if (rc == kErrorSuccess) {
+    rc = os.regDeleteValue(key, name);
+    os.regCloseKey(key);
+  }
+  if (rc == kErrorFileNotFound || session.progressWindow == 0) return;
+  sendLogLine(session, os, rc == kErrorSuccess ? "System Registry     W32/Opaserv.Worm removed"
+                                               : "System Registry     W32/Opaserv.Worm could not be removed");
+}
+
+// Deletes one Run value if it exists.
 void removeRunValue(ScanSession& session, Os& os, const char* name) {
-  if (!registryValueExists(os, kHkeyLocalMachine, kRunKey, name)) return;
-  if (!deleteRegistryValue(os, kHkeyLocalMachine, kRunKey, name)) return;
-  if (session.progressWindow != 0) sendLogLine(session, os, "System Registry     W32/Opaserv.Worm removed");
+  if (registryValueExists(os, kHkeyLocalMachine, kRunKey, name)) deleteFoundRunValue(session, os, name);
 }
 
 // Forgets the held Run key: the next check opens it afresh.
@@ -74,8 +87,7 @@ bool watchedRunCheck(ScanSession& session, Os& os) {
       return false;
     }
     found = true;
-    if (deleteRegistryValue(os, kHkeyLocalMachine, kRunKey, name) && session.progressWindow != 0)
-      sendLogLine(session, os, "System Registry     W32/Opaserv.Worm removed");
+    deleteFoundRunValue(session, os, name);
   }
   if (!found && written != 0 && now > written) watch.quietSince = written;
   return true;
