@@ -44,10 +44,27 @@ bool sameNoCase(const std::string& a, const std::string& b) { return sameNoCase(
 
 // What the cleaners treat as win.ini or autoexec: the lower-cased path
 // holds the name anywhere.
-bool startupCandidate(const std::string& path) {
-  std::string lower(path);
-  for (char& c : lower) c = lowerAscii(c);
-  return lower.find("win.ini") != std::string::npos || lower.find("autoexec") != std::string::npos;
+bool holdsNoCase(const char* text, std::size_t length, const char* lowerWord) {
+  const std::size_t n = std::strlen(lowerWord);
+  for (std::size_t at = 0; at + n <= length; ++at) {
+    std::size_t i = 0;
+    while (i < n && lowerAscii(text[at + i]) == lowerWord[i]) ++i;
+    if (i == n) return true;
+  }
+  return false;
+}
+
+bool startupCandidate(const char* path, std::size_t length) {
+  return holdsNoCase(path, length, "win.ini") || holdsNoCase(path, length, "autoexec");
+}
+
+// path == folder + "/" + name (just name at the root), without regard to case.
+bool isPathOf(const std::string& path, const std::string& folder, const std::string& name) {
+  const std::size_t slash = folder.empty() ? 0 : 1;
+  return path.size() == folder.size() + slash + name.size() &&
+         sameNoCase(path.data(), folder.size(), folder.data(), folder.size()) &&
+         (slash == 0 || path[folder.size()] == '/') &&
+         sameNoCase(path.data() + folder.size() + slash, name.size(), name.data(), name.size());
 }
 
 // True when the file's first page was in the cache already.
@@ -86,10 +103,7 @@ std::string joined(const std::string& folder, const char* name, std::size_t leng
 ReadAhead::ReadAhead(unsigned filesAhead, unsigned threads, FetchFile fetchFile)
     : filesAhead_(std::max(1u, filesAhead)),
       fetchFile_(fetchFile ? std::move(fetchFile) : FetchFile(fetchPages)),
-      fetching_(std::max(1u, threads)) {
-  threads_.reserve(fetching_.size());
-  for (std::size_t slot = 0; slot < fetching_.size(); ++slot) threads_.emplace_back([this, slot] { run(slot); });
-}
+      fetching_(std::max(1u, threads)) {}
 
 ReadAhead::~ReadAhead() { stop(); }
 
@@ -123,20 +137,36 @@ void ReadAhead::listed(int rootFd, const std::string& folder, const std::vector<
   // The walk reads it now itself, and its files are queued below.
   const std::size_t fetchedAhead = cancelFolder(rootFd, folder, false);
   if (files_.rootFd == rootFd && files_.folder == folder) return;
+  std::size_t fetchedHere = 0;
+  if (threads_.empty()) {
+    // No thread until a file is found uncached: a process with threads pays
+    // for them in every system call (glibc's cancellation points), which a
+    // scan of a warm cache would notice. The first file of one listing in
+    // kWarmListings is fetched here to find out.
+    const Entry* first = nullptr;
+    for (const Entry& e : entries)
+      if (!e.folder && first == nullptr) first = &e;
+    if (first == nullptr || unstartedListings_++ % kWarmListings != 0) return;
+    const std::string path = joined(folder, first->name, first->length);
+    if (fetchFile_(rootFd, path.c_str(), startupCandidate(path.data(), path.size()))) return;
+    threads_.reserve(fetching_.size());
+    for (std::size_t slot = 0; slot < fetching_.size(); ++slot) threads_.emplace_back([this, slot] { run(slot); });
+    fetchedHere = 1;
+  }
   files_.rootFd = rootFd;
   files_.folder = folder;
   files_.names.clear();
   files_.items.clear();
   files_.reached = 0;
   // The listing order is the one the folder's fetch went by.
-  files_.next = fetchedAhead;
-  const bool candidateFolder = startupCandidate(folder);
+  files_.next = std::max(fetchedAhead, fetchedHere);
+  const bool candidateFolder = startupCandidate(folder.data(), folder.size());
   for (const Entry& e : entries) {
     if (e.folder) {
       if (folders_.size() < filesAhead_) folders_.push_back({rootFd, joined(folder, e.name, e.length)});
       continue;
     }
-    const bool tail = candidateFolder || startupCandidate(std::string(e.name, e.length));
+    const bool tail = candidateFolder || startupCandidate(e.name, e.length);
     files_.items.push_back({static_cast<std::uint32_t>(files_.names.size()), tail ? Kind::kHeadAndTail : Kind::kHead});
     files_.names.append(e.name, e.length);
     files_.names.push_back('\0');
@@ -144,18 +174,19 @@ void ReadAhead::listed(int rootFd, const std::string& folder, const std::vector<
   if (!warm() || ++warmListings_ % kWarmListings == 0) work_.notify_all();
 }
 
-void ReadAhead::waitFor(int rootFd, const std::string& path, std::unique_lock<std::mutex>& lock) {
+void ReadAhead::waitFor(int rootFd, const std::string& folder, const std::string& name,
+                        std::unique_lock<std::mutex>& lock) {
   // A name spelled in another case may be the same file.
   done_.wait(lock, [&] {
     for (const Fetching& f : fetching_)
-      if (f.busy && f.rootFd == rootFd && sameNoCase(f.path, path)) return false;
+      if (f.busy && f.rootFd == rootFd && isPathOf(f.path, folder, name)) return false;
     return true;
   });
 }
 
 void ReadAhead::reached(int rootFd, const std::string& folder, const std::string& name) {
   std::unique_lock<std::mutex> lock(mutex_);
-  waitFor(rootFd, joined(folder, name.data(), name.size()), lock);
+  waitFor(rootFd, folder, name, lock);
   if (files_.rootFd != rootFd || files_.folder != folder) return;
   // Nearly always the next file; a miss (a file not of this listing) looks
   // through the rest.
@@ -181,7 +212,7 @@ void ReadAhead::touching(int rootFd, const std::string& folder, const std::strin
   std::unique_lock<std::mutex> lock(mutex_);
   // A folder fetched ahead is given up rather than searched.
   cancelFolder(rootFd, folder, true);
-  waitFor(rootFd, joined(folder, name.data(), name.size()), lock);
+  waitFor(rootFd, folder, name, lock);
   if (files_.rootFd != rootFd || !sameNoCase(files_.folder, folder)) return;
   for (std::size_t i = files_.next; i < files_.items.size(); ++i) {
     Item& item = files_.items[i];
@@ -232,7 +263,7 @@ void ReadAhead::fetchFolder(std::size_t slot, std::vector<char>& buffer) {
   const std::string folder = f.folder;
   const int fd = openBeneath(rootFd, folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
   if (fd < 0) return;
-  const bool candidateFolder = startupCandidate(folder);
+  const bool candidateFolder = startupCandidate(folder.data(), folder.size());
   std::size_t files = 0;
   std::size_t seen = 0;
   bool givenUp = false;
@@ -261,7 +292,7 @@ void ReadAhead::fetchFolder(std::size_t slot, std::vector<char>& buffer) {
       if (warm && seen++ % kWarmStride != 0) continue;
       if (!warm) ++seen;
       std::string path = joined(folder, name, length);
-      const bool tail = candidateFolder || startupCandidate(std::string(name, length));
+      const bool tail = candidateFolder || startupCandidate(name, length);
       {
         std::lock_guard<std::mutex> lock(mutex_);
         if (files > 0) cachedInARow_ = cached ? cachedInARow_ + 1 : 0;

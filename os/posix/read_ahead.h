@@ -51,7 +51,9 @@ class ReadAhead {
   // pages too; true when its first page was cached already.
   using FetchFile = std::function<bool(int rootFd, const char* path, bool tail)>;
 
-  // Starts `threads` (at least 1) fetching threads; filesAhead >= 1.
+  // Up to `threads` (at least 1) fetching threads, started at the first
+  // listing whose first file is not in the cache (the scan's thread fetches
+  // that file to find out, for one listing in 16); filesAhead >= 1.
   // fetchFile: the real fetch unless a test gives its own.
   ReadAhead(unsigned filesAhead, unsigned threads, FetchFile fetchFile = FetchFile());
   // stop().
@@ -113,7 +115,7 @@ class ReadAhead {
   // Gives up a fetch of the folder ahead; the files of it fetched so far.
   std::size_t cancelFolder(int rootFd, const std::string& folder, bool anyCase);
   bool take(std::size_t slot, Kind* kind);  // under the lock; fills fetching_[slot]
-  void waitFor(int rootFd, const std::string& path, std::unique_lock<std::mutex>& lock);
+  void waitFor(int rootFd, const std::string& folder, const std::string& name, std::unique_lock<std::mutex>& lock);
 
   const std::size_t filesAhead_;
   const FetchFile fetchFile_;
@@ -136,6 +138,7 @@ class ReadAhead {
   std::size_t idle_ = 0;                // threads waiting for work
   std::size_t cachedInARow_ = 0;        // fetches that found their page cached
   std::size_t warmListings_ = 0;        // listings made while the cache was warm
+  std::size_t unstartedListings_ = 0;   // listings made before the threads started
   bool warm() const;                    // under the lock
   std::vector<std::thread> threads_;
 };
