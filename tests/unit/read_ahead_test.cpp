@@ -55,8 +55,13 @@ class Recorder {
       fetched_.push_back(std::string(path) + (tail ? " +tail" : ""));
       changed_.notify_all();
       changed_.wait(lock, [&] { return held_.count(path) == 0; });
-      return false;  // never cached: every file stays fetched
+      return cached_;
     };
+  }
+  // What a fetch reports: the file's first page was cached already.
+  void setCached(bool cached) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    cached_ = cached;
   }
   void hold(const std::string& path) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -89,6 +94,7 @@ class Recorder {
   std::vector<std::string> fetched_;
   std::size_t seen_ = 0;
   std::set<std::string> held_;
+  bool cached_ = false;
 };
 
 class ReadAheadTest : public ::testing::Test {
@@ -239,6 +245,32 @@ TEST_F(ReadAheadTest, FetchesTheFirstFilesOfTheSubfoldersAndNotTwice) {
   ahead.reached(root_, "TOP/A", a[0]);
   ahead.waitIdle();
   EXPECT_EQ(recorder.take(), prefixed("TOP/A", a, 4, 5));
+}
+
+// On a warm cache no thread is started: the first file of one listing in
+// 16 is looked at, and the threads start with the first one found cold.
+TEST_F(ReadAheadTest, StartsNoThreadWhileTheFilesItLooksAtAreCached) {
+  const std::vector<std::string> names = {"ONE", "TWO", "THREE"};
+  const std::size_t before = threads();
+  Recorder recorder;
+  recorder.setCached(true);
+  ReadAhead ahead(8, 2, recorder.fetch());
+  for (int i = 0; i < 32; ++i) {
+    ahead.listed(root_, "L" + std::to_string(i), entries(names, {"SUB"}));
+    ahead.reached(root_, "L" + std::to_string(i), "ONE");
+  }
+  ahead.waitIdle();
+  EXPECT_EQ(recorder.take(), (std::vector<std::string>{"L0/ONE", "L16/ONE"}));
+  EXPECT_EQ(threads(), before);
+
+  recorder.setCached(false);
+  ahead.listed(root_, "L32", entries(names, {"SUB"}));
+  ahead.waitIdle();
+  EXPECT_EQ(threads(), before + 2);
+  const std::vector<std::string> fetched = recorder.take();
+  ASSERT_EQ(fetched.size(), 3u);  // its three files (its subfolder is not on disk)
+  EXPECT_EQ(fetched[0], "L32/ONE");
+  EXPECT_EQ(std::set<std::string>(fetched.begin() + 1, fetched.end()), (std::set<std::string>{"L32/TWO", "L32/THREE"}));
 }
 
 // A fetch under way is waited for: the scanner never opens, deletes or
