@@ -16,8 +16,8 @@ enum class CommandLine { kMountedVolume, kWindows };
 // What the scan of a mounted volume does with the volume's registry.
 enum class RegistryMode { kAuto, kOff };
 
-// Files of a listing a mounted volume fetches ahead of the walk (bench/run.sh
-// COLD=1 measured it), and the most --read-ahead takes.
+// Files of a listing a mounted volume fetches ahead of the walk (measured on
+// the benchmark tree, README "Benchmark"), and the most --read-ahead takes.
 constexpr unsigned kDefaultReadAhead = 64;
 constexpr unsigned kMaxReadAhead = 4096;
 

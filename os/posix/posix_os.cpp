@@ -37,7 +37,7 @@ constexpr std::size_t kDirentBufferSize = 32 * 1024;
 // Fetching threads. The advice does not wait for the device, so one thread
 // keeps many requests in flight; a second covers the opens that wait for
 // an inode. More only cost CPU: on the benchmark's 2-core machine 4, 8 and
-// 16 threads were slower, cold and warm, than 2 (bench/run.sh COLD=1).
+// 16 threads were slower, cold and warm, than 2 (README, "Benchmark").
 constexpr unsigned kReadAheadThreads = 2;
 
 // fchmodat2 came with Linux 6.6; newer syscalls share one number on every
