@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <system_error>
 
 #include "os/posix/beneath.h"
 #include "os/text.h"
@@ -149,8 +150,14 @@ void ReadAhead::listed(int rootFd, const std::string& folder, const std::vector<
     if (first == nullptr || unstartedListings_++ % kWarmListings != 0) return;
     const std::string path = joined(folder, first->name, first->length);
     if (fetchFile_(rootFd, path.c_str(), startupCandidate(path.data(), path.size()))) return;
-    threads_.reserve(fetching_.size());
-    for (std::size_t slot = 0; slot < fetching_.size(); ++slot) threads_.emplace_back([this, slot] { run(slot); });
+    // A thread that cannot be started leaves fewer, or none: the scan does
+    // not depend on them.
+    try {
+      threads_.reserve(fetching_.size());
+      for (std::size_t slot = 0; slot < fetching_.size(); ++slot) threads_.emplace_back([this, slot] { run(slot); });
+    } catch (const std::system_error&) {
+    }
+    if (threads_.empty()) return;
     fetchedHere = 1;
   }
   files_.rootFd = rootFd;

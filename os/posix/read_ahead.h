@@ -12,7 +12,8 @@
 // subfolders of the latest listing, which the walk enters next (at most
 // `filesAhead` of them queued), and fetch up to `filesAhead` files of each
 // the same way. Nothing is read into this process's memory but listings,
-// into one fixed buffer per thread.
+// into one fixed buffer per thread. While the files it looks at are cached
+// it fetches little and, until one is not, starts no thread at all.
 //
 // What the scanner sees does not change: the fetching only warms the page
 // cache. It never opens a file for writing, never follows a symbolic link
