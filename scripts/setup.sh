@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ clang libgtest-dev libgmock-dev libbenchmark-dev libclang-rt-14-dev
   g++-mingw-w64-i686
   wine wine32:i386 xvfb xauth imagemagick tmux
-  hyperfine dpkg-dev
+  hyperfine dpkg-dev man-db pkg-config
   libhivex-dev libhivex-bin
 )
 
