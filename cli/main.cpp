@@ -22,26 +22,17 @@
 #include "cli/messages.h"
 #include "cli/offline_registry_step.h"
 #include "cli/options.h"
+#include "cli/scan_run.h"
 #include "os/posix/posix_os.h"
 #include "os/text.h"
-#include "scan/driver.h"
 #include "session/session.h"
-#include "scan/walker.h"
 
 namespace purgato {
 namespace {
 
-constexpr char kDryRunNotice[] = "purgato-scan: dry run: nothing is changed; the lines show what a scan would do\n";
-
 // Arguments echoed in the message have their control characters spelled out.
 int usageError(const std::string& message) {
   std::fprintf(stderr, "purgato-scan: %s\n", escapeControls(message).c_str());
-  return kExitFailed;
-}
-
-int outputError(int error, bool scanStarted) {
-  std::fprintf(stderr, "purgato-scan: cannot write the output: %s%s\n", std::strerror(error),
-               scanStarted ? "; the scan was stopped" : "");
   return kExitFailed;
 }
 
@@ -233,29 +224,15 @@ std::string defaultWindowsDirectory(PosixOs& os) {
   return "C:\\WINDOWS";
 }
 
-// One file, handled the way the walker handles a directory entry.
-void scanOneFile(ScanSession& session, Os& os, const std::string& windowsPath) {
-  session.imageInfected = false;
-  scanEntry(session, os, windowsPath.c_str(), 0);
-}
-
 int run(int argc, const char* const* argv) {
   if (!standardDescriptorsOpen()) return outputError(EBADF, false);
   CliOptions options;
   std::string error;
   switch (parseOptions(argc, argv, CommandLine::kMountedVolume, &options, &error)) {
     case ParseResult::kHelp:
-      if (std::fputs(usageText(CommandLine::kMountedVolume), stdout) < 0 || std::fflush(stdout) != 0) {
-        std::fprintf(stderr, "purgato-scan: cannot write the help text: %s\n", std::strerror(errno));
-        return kExitFailed;
-      }
-      return kExitClean;
+      return printText(usageText(CommandLine::kMountedVolume), "help text");
     case ParseResult::kVersion:
-      if (std::fputs(versionText().c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
-        std::fprintf(stderr, "purgato-scan: cannot write the version: %s\n", std::strerror(errno));
-        return kExitFailed;
-      }
-      return kExitClean;
+      return printText(versionText(), "version");
     case ParseResult::kError:
       return usageError(error);
     case ParseResult::kRun:
@@ -346,26 +323,12 @@ int run(int argc, const char* const* argv) {
   // From here on every listing is fetched ahead; the checks above are not.
   os.setReadAhead(options.readAhead);
 
-  if (fileForm) {
-    for (const std::string& file : files) {
-      pumpMessages(session, scanOs);
-      if (session.cancelRequested) break;
-      scanOneFile(session, scanOs, file);
-      pumpMessages(session, scanOs);
-      if (session.cancelRequested) break;
-    }
-    session.targetPath[0] = '\0';  // statistics only
-  } else {
-    copyText(session.targetPath, sizeof session.targetPath, options.target.c_str());
-  }
-  runScan(session, scanOs);
+  runConsoleScan(session, scanOs, files, options.target);
   os.setReadAhead(0);  // ended or stopped: no fetching thread outlives the scan
   registry.finish();
   console.finish();
   if (console.outputError() != 0) return outputError(console.outputError(), true);
-  outcome.noteFilesInfected(session.filesInfected);
-  if (session.cancelRequested) outcome.noteInterrupted();
-  return registry.exitStatus(outcome.exitStatus());
+  return registry.exitStatus(scanExitStatus(session, outcome));
 }
 
 }  // namespace

@@ -34,6 +34,7 @@ add_executable(purgato-scan
   ${CMAKE_SOURCE_DIR}/cli/messages.cpp
   ${CMAKE_SOURCE_DIR}/cli/options.cpp
   ${CMAKE_SOURCE_DIR}/cli/report.cpp
+  ${CMAKE_SOURCE_DIR}/cli/scan_run.cpp
   ${CMAKE_SOURCE_DIR}/cli/win32/console.cpp
   ${CMAKE_SOURCE_DIR}/cli/win32/main.cpp
   ${CMAKE_SOURCE_DIR}/cli/win32/unread_places_os.cpp

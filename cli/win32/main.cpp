@@ -18,28 +18,19 @@
 #include "cli/guarded_os.h"
 #include "cli/messages.h"
 #include "cli/options.h"
+#include "cli/scan_run.h"
 #include "cli/win32/console.h"
 #include "cli/win32/unread_places_os.h"
 #include "os/text.h"
 #include "os/win32/win32_os.h"
-#include "scan/driver.h"
-#include "scan/walker.h"
 #include "session/session.h"
 
 namespace purgato {
 namespace {
 
-constexpr char kDryRunNotice[] = "purgato-scan: dry run: nothing is changed; the lines show what a scan would do\n";
-
 // Arguments echoed in the message have their control characters spelled out.
 int usageError(const std::string& message) {
   writeStderr("purgato-scan: " + escapeControls(message) + "\n");
-  return kExitFailed;
-}
-
-int outputError(int error, bool scanStarted) {
-  std::fprintf(stderr, "purgato-scan: cannot write the output: %s%s\n", std::strerror(error),
-               scanStarted ? "; the scan was stopped" : "");
   return kExitFailed;
 }
 
@@ -106,29 +97,15 @@ bool resolveFile(Os& os, const std::string& argument, std::string* fullPath, std
   return true;
 }
 
-// One file, handled the way the walker handles a directory entry.
-void scanOneFile(ScanSession& session, Os& os, const std::string& path) {
-  session.imageInfected = false;
-  scanEntry(session, os, path.c_str(), 0);
-}
-
 int run(int argc, const char* const* argv) {
   if (!standardHandlesUsable()) return outputError(EBADF, false);
   CliOptions options;
   std::string error;
   switch (parseOptions(argc, argv, CommandLine::kWindows, &options, &error)) {
     case ParseResult::kHelp:
-      if (std::fputs(usageText(CommandLine::kWindows), stdout) < 0 || std::fflush(stdout) != 0) {
-        std::fprintf(stderr, "purgato-scan: cannot write the help text: %s\n", std::strerror(errno));
-        return kExitFailed;
-      }
-      return kExitClean;
+      return printText(usageText(CommandLine::kWindows), "help text");
     case ParseResult::kVersion:
-      if (std::fputs(versionText().c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
-        std::fprintf(stderr, "purgato-scan: cannot write the version: %s\n", std::strerror(errno));
-        return kExitFailed;
-      }
-      return kExitClean;
+      return printText(versionText(), "version");
     case ParseResult::kError:
       return usageError(error);
     case ParseResult::kRun:
@@ -175,24 +152,10 @@ int run(int argc, const char* const* argv) {
   }
   Os& scanOs = guarded;
 
-  if (!files.empty()) {
-    for (const std::string& file : files) {
-      pumpMessages(session, scanOs);
-      if (session.cancelRequested) break;
-      scanOneFile(session, scanOs, file);
-      pumpMessages(session, scanOs);
-      if (session.cancelRequested) break;
-    }
-    session.targetPath[0] = '\0';  // statistics only
-  } else {
-    copyText(session.targetPath, sizeof session.targetPath, options.target.c_str());
-  }
-  runScan(session, scanOs);
+  runConsoleScan(session, scanOs, files, options.target);
   console.finish();
   if (console.outputError() != 0) return outputError(console.outputError(), true);
-  outcome.noteFilesInfected(session.filesInfected);
-  if (session.cancelRequested) outcome.noteInterrupted();
-  return outcome.exitStatus();
+  return scanExitStatus(session, outcome);
 }
 
 }  // namespace
