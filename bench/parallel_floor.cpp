@@ -22,6 +22,8 @@
 #include <thread>
 #include <vector>
 
+#include "bench/floor_reads.h"
+
 namespace {
 
 struct Task {
@@ -41,20 +43,9 @@ struct Work {
 void scanFile(const std::string& path, Work* work) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) return;
-  struct stat info;
-  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-    ++work->files;
-    unsigned char head[64];
-    unsigned char field[4];
-    unsigned char window[20];
-    const ssize_t got = ::pread(fd, head, sizeof head, 0);
-    std::uint32_t where = 0;
-    if (::pread(fd, field, sizeof field, 60) == 4)
-      where = field[0] | field[1] << 8 | field[2] << 16 | static_cast<std::uint32_t>(field[3]) << 24;
-    if (info.st_size > 0) where %= static_cast<std::uint64_t>(info.st_size);
-    const ssize_t got2 = ::pread(fd, window, sizeof window, where);
-    work->checksum += static_cast<std::uint64_t>(got + got2) + (got > 0 ? head[0] : 0) + (got2 > 0 ? window[0] : 0);
-  }
+  std::uint64_t checksum = 0;
+  if (floorReads(fd, &checksum)) ++work->files;
+  work->checksum += checksum;
   ::close(fd);
 }
 
