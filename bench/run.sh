@@ -51,15 +51,9 @@ ninja -C "$BUILD" -j2 purgato-scan make_samples floor_walk parallel_floor vanish
   { cat "$BUILD/bench-build.log" >&2; exit 1; }
 
 DATA=$BUILD/bench-data
-TREE=$DATA/tree-$N
-if [[ ! -f $TREE.stash/list ]]; then
-  rm -rf "$TREE" "$TREE.stash"
-  mkdir -p "$DATA"
-  echo "building $N files in $TREE"
-  "$BUILD/make_samples" --bench "$N" "$TREE"
-fi
-SAMPLES=$(grep -c . "$TREE.stash/list")  # samples + win.ini + AUTOEXEC.BAT
-DELETED=$((SAMPLES - 2))
+# shellcheck source=bench/tree_lib.sh
+. "$ROOT/bench/tree_lib.sh"
+bench_tree "$BUILD/make_samples" "$DATA" "$N"
 
 TIMEFORMAT='%R %U %S'  # wall, user and system seconds of each `time`
 restore() { cp -a "$TREE.stash/tree/." "$TREE/"; }

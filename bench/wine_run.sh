@@ -48,15 +48,9 @@ pin=()
 ((PIN)) && pin=(taskset -c 0)
 
 DATA=$WIN32/wine-bench
-TREE=$DATA/tree-$N
-if [[ ! -f $TREE.stash/list ]]; then
-  rm -rf "$TREE" "$TREE.stash"
-  mkdir -p "$DATA"
-  echo "building $N files in $TREE"
-  "$BUILD/make_samples" --bench "$N" "$TREE"
-fi
-SAMPLES=$(grep -c . "$TREE.stash/list")  # samples + win.ini + AUTOEXEC.BAT
-DELETED=$((SAMPLES - 2))
+# shellcheck source=bench/tree_lib.sh
+. "$ROOT/bench/tree_lib.sh"
+bench_tree "$BUILD/make_samples" "$DATA" "$N"
 
 # shellcheck source=tests/e2e/wine_prefix.sh
 . "$ROOT/tests/e2e/wine_prefix.sh"
