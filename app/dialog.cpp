@@ -103,11 +103,11 @@ INT_PTR CALLBACK Dialog::dialogProc(HWND window, UINT message, WPARAM wParam, LP
   Dialog* self;
   if (message == WM_INITDIALOG) {
     self = reinterpret_cast<Dialog*>(lParam);
-    SetWindowLongA(window, DWL_USER, reinterpret_cast<LONG>(self));
+    SetWindowLongPtrA(window, DWLP_USER, reinterpret_cast<LONG_PTR>(self));
     self->window_ = window;
   } else {
     // Messages before WM_INITDIALOG (WM_SETFONT first) find no object yet.
-    self = reinterpret_cast<Dialog*>(GetWindowLongA(window, DWL_USER));
+    self = reinterpret_cast<Dialog*>(GetWindowLongPtrA(window, DWLP_USER));
   }
   if (self == nullptr) return FALSE;
 
@@ -120,7 +120,7 @@ INT_PTR CALLBACK Dialog::dialogProc(HWND window, UINT message, WPARAM wParam, LP
       if (answersDirectly(message)) {
         answer = static_cast<INT_PTR>(result);
       } else {
-        SetWindowLongA(window, DWL_MSGRESULT, static_cast<LONG>(result));
+        SetWindowLongPtrA(window, DWLP_MSGRESULT, static_cast<LONG_PTR>(result));
         answer = TRUE;
       }
     }
@@ -128,7 +128,7 @@ INT_PTR CALLBACK Dialog::dialogProc(HWND window, UINT message, WPARAM wParam, LP
     answer = FALSE;
   }
   if (message == WM_NCDESTROY) {
-    SetWindowLongA(window, DWL_USER, 0);
+    SetWindowLongPtrA(window, DWLP_USER, 0);
     self->window_ = nullptr;
   }
   return answer;

@@ -19,7 +19,7 @@ bool SubclassedWindow::subclass(HWND window) {
     return false;
   }
   oldProc_ = reinterpret_cast<WNDPROC>(
-      SetWindowLongA(window, GWL_WNDPROC, reinterpret_cast<LONG>(&SubclassedWindow::windowProc)));
+      SetWindowLongPtrA(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&SubclassedWindow::windowProc)));
   if (oldProc_ == nullptr) {
     RemovePropA(window, kObjectProperty);
     window_ = nullptr;
@@ -42,8 +42,8 @@ void SubclassedWindow::unsubclass() {
   if (window_ == nullptr) return;
   // Someone may have subclassed the window after us: then our procedure is
   // not theirs to lose, and we stay out of their chain's way.
-  if (reinterpret_cast<WNDPROC>(GetWindowLongA(window_, GWL_WNDPROC)) == &SubclassedWindow::windowProc) {
-    SetWindowLongA(window_, GWL_WNDPROC, reinterpret_cast<LONG>(oldProc_));
+  if (reinterpret_cast<WNDPROC>(GetWindowLongPtrA(window_, GWLP_WNDPROC)) == &SubclassedWindow::windowProc) {
+    SetWindowLongPtrA(window_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(oldProc_));
   }
   RemovePropA(window_, kObjectProperty);
   window_ = nullptr;

@@ -1,8 +1,9 @@
 // A C++ object bound to an existing window (a control of a dialog
 // template) by swapping the window's procedure. Works without comctl32 6,
-// so on Windows 95 and NT 4: GWL_WNDPROC is replaced with SetWindowLongA,
-// the object is found again through a window property, and every message
-// the object does not take goes on to the old procedure.
+// so on Windows 95 and NT 4: GWLP_WNDPROC is replaced with SetWindowLongPtrA
+// (in a 32-bit image the very same SetWindowLongA import), the object is
+// found again through a window property, and every message the object does
+// not take goes on to the old procedure.
 #pragma once
 
 #include <windows.h>

@@ -107,12 +107,13 @@ struct OsVersionInfo {
 };
 static_assert(sizeof(OsVersionInfo) == 148, "OSVERSIONINFOA layout");
 
-// PROCESSENTRY32 as the 32-bit program sees it: 296 bytes.
+// PROCESSENTRY32: 296 bytes in a 32-bit program. th32DefaultHeapID is
+// pointer-sized, which moves every later field in a 64-bit one.
 struct ProcessEntry {
   std::uint32_t size;
   std::uint32_t usage;
   std::uint32_t processId;
-  std::uint32_t defaultHeapId;
+  std::uintptr_t defaultHeapId;
   std::uint32_t moduleId;
   std::uint32_t threads;
   std::uint32_t parentProcessId;
@@ -120,7 +121,7 @@ struct ProcessEntry {
   std::uint32_t flags;
   char exeFile[260];  // bare name or full path, by platform
 };
-static_assert(sizeof(ProcessEntry) == 296, "PROCESSENTRY32 layout");
+static_assert(sizeof(void*) != 4 || sizeof(ProcessEntry) == 296, "PROCESSENTRY32 layout");
 
 // SERVICE_STATUS.
 struct ServiceStatus {

@@ -19,7 +19,6 @@ namespace {
 
 // --- The seam's constants are the Windows values -------------------------
 
-static_assert(sizeof(void*) == 4, "the Windows build is 32-bit");
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 text is passed through as wchar_t");
 static_assert(sizeof(DWORD) == sizeof(std::uint32_t), "DWORD arrays are passed through");
 
@@ -71,7 +70,10 @@ static_assert(sizeof(OsVersionInfo) == sizeof(OSVERSIONINFOA) &&
                   offsetof(OsVersionInfo, csdVersion) == offsetof(OSVERSIONINFOA, szCSDVersion),
               "OSVERSIONINFOA layout");
 
-static_assert(sizeof(ProcessEntry) == sizeof(PROCESSENTRY32) && sizeof(PROCESSENTRY32) == 296 &&
+// The product is the 32-bit image; the 64-bit build is a test twin whose
+// layout is the header's.
+static_assert(sizeof(void*) != 4 || sizeof(PROCESSENTRY32) == 296, "PROCESSENTRY32 of a 32-bit image");
+static_assert(sizeof(ProcessEntry) == sizeof(PROCESSENTRY32) &&
                   offsetof(ProcessEntry, size) == offsetof(PROCESSENTRY32, dwSize) &&
                   offsetof(ProcessEntry, usage) == offsetof(PROCESSENTRY32, cntUsage) &&
                   offsetof(ProcessEntry, processId) == offsetof(PROCESSENTRY32, th32ProcessID) &&

@@ -44,6 +44,7 @@
 #include <commctrl.h>
 #include <psapi.h>
 
+#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -251,14 +252,15 @@ int commandWatchList(const char* caption, int id, int listId, int statusId, cons
                             &count)) {
       const LRESULT now = static_cast<LRESULT>(count);
       if (now > highest) highest = now;
-      if (now < previous) std::printf("drop: %ld -> %ld\n", static_cast<long>(previous), static_cast<long>(now));
+      if (now < previous) std::printf("drop: %" PRIdPTR " -> %" PRIdPTR "\n", static_cast<std::intptr_t>(previous),
+                              static_cast<std::intptr_t>(now));
       previous = now;
     }
     if (windowText(GetDlgItem(dialog, statusId)) == doneText) break;
     if (GetTickCount() - start >= timeoutMs) return fail("the status text did not come", caption, id);
     Sleep(5);
   }
-  std::printf("highest: %ld\n", static_cast<long>(highest));
+  std::printf("highest: %" PRIdPTR "\n", static_cast<std::intptr_t>(highest));
   return 0;
 }
 
@@ -560,7 +562,7 @@ int run(int argc, char** argv) {
   if (command == "wait" && argc == 5) {
     HWND dialog = waitDialog(caption, id, toMs(argv[4]));
     if (dialog == NULL) return fail("not shown in time", caption, id);
-    std::printf("0x%08lx\n", static_cast<unsigned long>(reinterpret_cast<UINT_PTR>(dialog)));
+    std::printf("0x%08" PRIxPTR "\n", reinterpret_cast<std::uintptr_t>(dialog));
     return 0;
   }
   if (command == "wait-gone" && argc == 5) {
@@ -666,7 +668,7 @@ int run(int argc, char** argv) {
     LRESULT selected = LB_ERR;
     if (!listLines(target, &lines, &selected)) return fail("the list did not answer", caption, number);
     for (const std::string& line : lines) std::printf("%s\n", line.c_str());
-    std::printf("selected: %ld\n", static_cast<long>(selected));
+    std::printf("selected: %" PRIdPTR "\n", static_cast<std::intptr_t>(selected));
     return 0;
   }
   return usage();

@@ -16,6 +16,7 @@
 #include <objbase.h>
 #include <shlobj.h>
 
+#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -169,7 +170,7 @@ int run(int argc, char** argv) {
                                       noAllocator ? &failingSource : &countingSource);
     result = dialog.DoModal();
   }
-  std::printf("result=%ld\n", static_cast<long>(result));
+  std::printf("result=%" PRIdPTR "\n", static_cast<std::intptr_t>(result));
   // The progress dialog gives the channel its window: then a scan ran.
   std::printf("targetPath=%s\n", session.progressWindow != 0 ? session.targetPath : "(unchanged)");
   const struct {
