@@ -14,10 +14,23 @@ list(REMOVE_ITEM PURGATO_GUI_SOURCES ${CMAKE_SOURCE_DIR}/app/main.cpp)
 add_library(purgato_gui STATIC ${PURGATO_GUI_SOURCES})
 target_link_libraries(purgato_gui PUBLIC purgato_os_win32 comctl32 shell32 ole32 user32 gdi32 advapi32)
 
+# The manifests name the image's processor: x86 for the product, amd64 for
+# the 64-bit test build. windres finds them through the include path.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(PURGATO_MANIFEST_ARCH amd64)
+else()
+  set(PURGATO_MANIFEST_ARCH x86)
+endif()
+set(PURGATO_MANIFEST_DIR ${CMAKE_BINARY_DIR}/manifests)
+configure_file(${CMAKE_SOURCE_DIR}/res/purgato.manifest.in ${PURGATO_MANIFEST_DIR}/purgato.manifest @ONLY)
+configure_file(${CMAKE_SOURCE_DIR}/cli/win32/purgato-scan.manifest.in ${PURGATO_MANIFEST_DIR}/purgato-scan.manifest
+  @ONLY)
+set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -I ${PURGATO_MANIFEST_DIR}")
+
 file(GLOB PURGATO_RC CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/res/*.rc)
 # windres reads these files, but no dependency scan sees them.
 set_source_files_properties(${PURGATO_RC} PROPERTIES OBJECT_DEPENDS
-  "${CMAKE_SOURCE_DIR}/res/resource.h;${CMAKE_SOURCE_DIR}/res/purgato.ico;${CMAKE_SOURCE_DIR}/res/purgato.manifest")
+  "${CMAKE_SOURCE_DIR}/res/resource.h;${CMAKE_SOURCE_DIR}/res/purgato.ico;${PURGATO_MANIFEST_DIR}/purgato.manifest")
 add_executable(Purgato WIN32 ${CMAKE_SOURCE_DIR}/app/main.cpp ${PURGATO_RC})
 target_link_libraries(Purgato PRIVATE purgato_gui)
 # Windows 95 and NT 4 refuse images whose subsystem version is above 4.0.
@@ -45,7 +58,7 @@ target_link_options(purgato-scan PRIVATE -static-libgcc -static-libstdc++ -stati
   -Wl,--subsystem,console:4.0 -Wl,--major-os-version,4 -Wl,--minor-os-version,0)
 set_target_properties(purgato-scan PROPERTIES OUTPUT_NAME purgato-scan SUFFIX .exe)
 set_source_files_properties(${CMAKE_SOURCE_DIR}/cli/win32/purgato-scan.rc PROPERTIES OBJECT_DEPENDS
-  "${CMAKE_SOURCE_DIR}/res/purgato.ico;${CMAKE_SOURCE_DIR}/cli/win32/purgato-scan.manifest")
+  "${CMAKE_SOURCE_DIR}/res/purgato.ico;${PURGATO_MANIFEST_DIR}/purgato-scan.manifest")
 
 # The dialogs driven from inside, with the same templates; run under Wine by
 # tests/gui/run_gui_checks.sh.
