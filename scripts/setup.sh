@@ -5,8 +5,8 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ clang libgtest-dev libgmock-dev libbenchmark-dev libclang-rt-14-dev
-  g++-mingw-w64-i686
-  wine wine32:i386 xvfb xauth imagemagick tmux
+  g++-mingw-w64-i686 g++-mingw-w64-x86-64
+  wine wine32:i386 wine64 xvfb xauth imagemagick tmux
   hyperfine dpkg-dev man-db pkg-config
   libhivex-dev libhivex-bin
 )
