@@ -9,5 +9,9 @@ namespace purgato {
 int openBeneath(int dirFd, const char* path, int flags);
 // One name at a time with O_NOFOLLOW: ".." and every link are refused.
 int openBeneathByComponents(int dirFd, const char* path, int flags);
+// openBeneath for a read that leaves the file's access time alone
+// (O_NOATIME), where the system allows it: the process owns the file or
+// is privileged. Elsewhere the same open without it.
+int openBeneathQuietly(int dirFd, const char* path, int flags);
 
 }  // namespace purgato

@@ -104,6 +104,14 @@ bool isAbsence(int error) {
          error == ENAMETOOLONG;
 }
 
+// openat of a folder to be listed, leaving its access time alone where
+// the system allows it.
+int openFolderQuietly(int dirFd, const char* name) {
+  const int fd = ::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOATIME);
+  if (fd >= 0 || errno != EPERM) return fd;
+  return ::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
 bool sameTime(const struct timespec& a, const struct timespec& b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
@@ -182,6 +190,18 @@ struct PosixOs::Impl {
   std::vector<File> files;  // indexed by descriptor
   std::vector<Listing> listings;
   std::uint32_t nextGeneration = 1;
+
+  // The last files opened for reading, for the changes that follow a read.
+  struct ReadFile {
+    bool valid = false;
+    std::string key;   // the Windows path, folded
+    std::string leaf;  // its last component as on disk
+    dev_t dev = 0;
+    ino_t ino = 0;
+  };
+  static constexpr unsigned kRecentReads = 16;
+  ReadFile recentReads[kRecentReads];
+  unsigned nextRead = 0;
 
   NameIndex indexes[kIndexes];
   std::size_t nextIndex = 0;
@@ -312,7 +332,7 @@ struct PosixOs::Impl {
     NameIndex& index = indexes[nextIndex++ % kIndexes];
     index.valid = false;
     index.entries.clear();
-    const int listFd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int listFd = openFolderQuietly(dirFd, ".");
     if (listFd < 0) return nullptr;
     ++directoryReads;
     const bool listed = forEachEntry(listFd, dirents, [&](const char* entry, std::size_t length, unsigned char type) {
@@ -423,25 +443,74 @@ struct PosixOs::Impl {
   // beneath the root. A link that climbs out of the folder (but not out of
   // the volume) is retried from the root.
   int openNamed(const Folder& folder, const char* name, int flags) {
-    int fd = openBeneath(folder.fd, name, flags);
+    // Reads leave access times alone.
+    const bool reading = (flags & (O_ACCMODE | O_PATH)) == O_RDONLY;
+    auto openIt = reading ? openBeneathQuietly : openBeneath;
+    int fd = openIt(folder.fd, name, flags);
     if (fd < 0 && errno == EXDEV && !folder.root) {
       candidate = *folder.corrected;
       candidate.push_back('/');
       candidate += name;
-      fd = openBeneath(drives[folder.drive].rootFd, candidate.c_str(), flags);
+      fd = openIt(drives[folder.drive].rootFd, candidate.c_str(), flags);
     }
     return fd;
   }
 
-  // openNamed with the case-insensitive fallback of a missing name.
-  int openLeaf(const Folder& folder, const std::string& leaf, int flags) {
+  // openNamed with the case-insensitive fallback of a missing name;
+  // *actual (when given) is the name opened, as on disk.
+  int openLeaf(const Folder& folder, const std::string& leaf, int flags, std::string* actual = nullptr) {
     int fd = openNamed(folder, leaf.c_str(), flags);
-    if (fd >= 0 || errno != ENOENT) return fd;
+    if (fd >= 0 || errno != ENOENT) {
+      if (actual) *actual = leaf;
+      return fd;
+    }
     if (!findNoCase(folder.fd, leaf, false, &found)) {
       errno = ENOENT;
       return -1;
     }
+    if (actual) *actual = found;
     return openNamed(folder, found.c_str(), flags);
+  }
+
+  // The file a read-only open of windowsPath reached lately, or nullptr.
+  const ReadFile* readBefore(const char* windowsPath) {
+    const std::string key = folded(windowsPath, std::strlen(windowsPath));
+    for (const ReadFile& r : recentReads)
+      if (r.valid && r.key == key) return &r;
+    return nullptr;
+  }
+
+  void noteRead(const char* windowsPath, const std::string& actual, const struct stat& st) {
+    std::string key = folded(windowsPath, std::strlen(windowsPath));
+    for (ReadFile& older : recentReads)
+      if (older.valid && older.key == key) older.valid = false;
+    ReadFile& r = recentReads[nextRead++ % kRecentReads];
+    r.valid = true;
+    r.key = std::move(key);
+    r.leaf = actual;
+    r.dev = st.st_dev;
+    r.ino = st.st_ino;
+  }
+
+  // For a change to the file at the parsed path: the leaf's name on disk
+  // and, when the file was read lately, a check that this is still that
+  // file. A file that was read is addressed by the very name it was read
+  // under, never by another spelling: a case twin must not take the place
+  // of a file renamed away in between. False (errno ENOENT) when the file
+  // that was read is no longer there.
+  bool leafToChange(const Folder& folder, const char* windowsPath, std::string* name) {
+    const ReadFile* r = readBefore(windowsPath);
+    if (r == nullptr) {
+      struct stat st;
+      return statLeaf(folder, parsed.leaf, &st, name);
+    }
+    *name = r->leaf;
+    const int fd = openNamed(folder, name->c_str(), O_PATH);
+    struct stat st;
+    const bool same = fd >= 0 && ::fstat(fd, &st) == 0 && st.st_dev == r->dev && st.st_ino == r->ino;
+    closeFd(fd);
+    if (!same) errno = ENOENT;
+    return same;
   }
 
   // The entry itself (a link not followed), with its name as on disk.
@@ -513,6 +582,9 @@ struct PosixOs::Impl {
     int fd;
     if (p.leaf.empty()) {
       fd = ::fcntl(folder.fd, F_DUPFD_CLOEXEC, 0);
+    } else if (changing) {
+      std::string name;
+      fd = leafToChange(folder, path, &name) ? openNamed(folder, name.c_str(), O_PATH) : -1;
     } else {
       fd = openLeaf(folder, p.leaf, O_PATH);
     }
@@ -659,7 +731,7 @@ OsHandle PosixOs::findFirstFile(const char* pattern, FindData* data) {
       if (matchPattern(m.pattern, ".", 1)) Impl::addEntry(l, ".", 1, kAttrDirectory);
       if (matchPattern(m.pattern, "..", 2)) Impl::addEntry(l, "..", 2, kAttrDirectory);
     }
-    const int listFd = ::openat(folder.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int listFd = openFolderQuietly(folder.fd, ".");
     if (listFd < 0) {
       m.noteFolderUnreadable(pattern, errno);
       l.inUse = false;
@@ -749,7 +821,17 @@ int PosixOs::open(const char* path, int flags) {
     }
   }
   // O_NONBLOCK: a fifo must not hang the scan before fstat turns it away.
-  const int fd = located ? m.openLeaf(folder, p.leaf, access | O_NONBLOCK | O_NOCTTY) : -1;
+  const int openFlags = access | O_NONBLOCK | O_NOCTTY;
+  const Impl::ReadFile* before = located && access != O_RDONLY ? m.readBefore(path) : nullptr;
+  std::string actual;
+  int fd = -1;
+  if (!located) {
+  } else if (before != nullptr) {
+    // Written where it was read, under the name it was read by.
+    fd = m.openNamed(folder, before->leaf.c_str(), openFlags);
+  } else {
+    fd = m.openLeaf(folder, p.leaf, openFlags, &actual);
+  }
   if (fd < 0) {
     // A file opened to be read and refused is a file that went unscanned.
     if (access == O_RDONLY) m.noteUnreadable(path, errno);
@@ -758,10 +840,13 @@ int PosixOs::open(const char* path, int flags) {
   struct stat st;
   // Only regular files, and writing only where the read-only bit is clear,
   // as on Windows (root could write anyway).
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (access != O_RDONLY && !(st.st_mode & S_IWUSR))) {
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (access != O_RDONLY && !(st.st_mode & S_IWUSR)) ||
+      (before != nullptr && (st.st_dev != before->dev || st.st_ino != before->ino))) {
     ::close(fd);
+    errno = ENOENT;
     return -1;
   }
+  if (access == O_RDONLY) m.noteRead(path, actual, st);
   if (static_cast<std::size_t>(fd) >= m.files.size()) m.files.resize(static_cast<std::size_t>(fd) + 1);
   Impl::File& f = m.files[fd];
   f.open = true;
@@ -867,11 +952,30 @@ bool PosixOs::deleteFile(const char* path) {
   Impl::Folder folder;
   if (!m.locate(path, true, &folder)) return false;
   if (m.readAhead) m.readAhead->touching(m.drives[folder.drive].rootFd, *folder.corrected, p.leaf);
+  std::string name;
   struct stat st;
-  if (!m.statLeaf(folder, p.leaf, &st, &m.found)) return false;
+  if (!m.leafToChange(folder, path, &name) || ::fstatat(folder.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+    return false;
   // No folders; and a read-only file refuses, as DeleteFileA refuses it.
   if (S_ISDIR(st.st_mode) || (S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR))) return false;
-  return ::unlinkat(folder.fd, m.found.c_str(), 0) == 0;
+  return ::unlinkat(folder.fd, name.c_str(), 0) == 0;
+}
+
+std::uint32_t PosixOs::getFileAttributes(const char* path) {
+  // The name as it is: '*' and '?' are plain characters of names here,
+  // and the file a delete would remove is the one asked about.
+  Impl& m = *impl_;
+  Impl::Folder folder;
+  if (!m.locate(path, false, &folder)) return kInvalidFileAttributes;
+  const Impl::Parsed& p = m.parsed;
+  if (p.leaf.empty()) return kAttrDirectory;
+  struct stat st;
+  std::string actual;
+  if (!m.statLeaf(folder, p.leaf, &st, &actual)) return kInvalidFileAttributes;
+  if (S_ISLNK(st.st_mode)) return m.linkAttributes(folder, actual.c_str());
+  if (p.trailing && !S_ISDIR(st.st_mode)) return kInvalidFileAttributes;
+  if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)) return kInvalidFileAttributes;
+  return attributesOf(st);
 }
 
 unsigned PosixOs::getDriveType(const char* root) {

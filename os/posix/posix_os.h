@@ -29,6 +29,13 @@
 // core reads nothing else from a listing. Fifos, devices, sockets and names
 // holding a backslash are left out: no Windows path names them.
 //
+// A change to a file (delete, attributes, an open for writing) that
+// follows a read of it acts on the very file that was read, under the
+// name it was read by: when that file is gone or another took its name,
+// the change fails as for a missing file, and no other spelling of the
+// name is tried. Reads leave access times alone where the system allows it
+// (O_NOATIME: files the process owns, or any file when privileged).
+//
 // The read-only attribute is the owner's write bit. As on Windows, a
 // read-only file cannot be opened for writing nor deleted (root could do
 // both here). Text mode reads like binary mode: no newline translation.
@@ -122,6 +129,9 @@ class PosixOs : public Os {
   int chsize(int fd, std::int32_t size) override;
   int close(int fd) override;
   int access(const char* path, int mode) override;
+  // The entry as named, without wildcards; a link reports its target's
+  // attributes with the reparse bit, as a listing does.
+  std::uint32_t getFileAttributes(const char* path) override;
   bool setFileAttributes(const char* path, std::uint32_t attributes) override;
   bool deleteFile(const char* path) override;
   unsigned getDriveType(const char* root) override;

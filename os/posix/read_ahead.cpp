@@ -72,7 +72,7 @@ bool isPathOf(const std::string& path, const std::string& folder, const std::str
 bool fetchPages(int rootFd, const char* path, bool tail) {
   // Never for writing, never through a link, and no wait on a fifo that
   // took the file's place since the listing.
-  const int fd = openBeneath(rootFd, path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+  const int fd = openBeneathQuietly(rootFd, path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return false;
   // RWF_NOWAIT reads only what is cached; an empty file counts as cached.
   char byte;

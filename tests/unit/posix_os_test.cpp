@@ -2,6 +2,9 @@
 // and a sibling folder outside the volume that must never be reached.
 #include "os/posix/posix_os.h"
 #include "os/posix/beneath.h"
+#include "engine/actions.h"
+#include "os/forwarding_os.h"
+#include "session/session.h"
 
 #include <fcntl.h>
 #include <ftw.h>
@@ -593,6 +596,144 @@ TEST_F(PosixOsTest, DeletesFilesButNoFoldersNorReadOnlyFiles) {
   EXPECT_TRUE(os_.deleteFile("C:\\d\\ro"));
   EXPECT_FALSE(os_.deleteFile("C:\\"));
   EXPECT_FALSE(os_.deleteFile(nullptr));
+}
+
+// Renames the host file `from` to `to` just before the first change
+// reaches the volume: the moment between a scan's read and its delete.
+class RenamesBeforeChange : public ForwardingOs {
+ public:
+  RenamesBeforeChange(Os& inner, std::string from, std::string to)
+      : ForwardingOs(inner), from_(std::move(from)), to_(std::move(to)) {}
+  bool setFileAttributes(const char* path, std::uint32_t attributes) override {
+    renameOnce();
+    return ForwardingOs::setFileAttributes(path, attributes);
+  }
+  bool deleteFile(const char* path) override {
+    renameOnce();
+    return ForwardingOs::deleteFile(path);
+  }
+  const ScanSession* session = nullptr;
+  std::vector<std::string> lines;
+  std::intptr_t sendMessage(HWnd, std::uint32_t message, std::uintptr_t, std::intptr_t) override {
+    if (message == kMsgLogLine) lines.push_back(session->logLine);
+    return 0;
+  }
+
+ private:
+  void renameOnce() {
+    if (!from_.empty()) {
+      EXPECT_EQ(::rename(from_.c_str(), to_.c_str()), 0);
+    }
+    from_.clear();
+  }
+  std::string from_, to_;
+};
+
+TEST_F(PosixOsTest, AChangeActsOnTheFileThatWasReadAndNeverOnACaseTwin) {
+  // worm.exe is renamed away (or replaced) between the read and the
+  // change; its clean, read-only twin WORM.EXE must stay as it is.
+  const struct {
+    const char* what;
+    bool replaced;  // another file takes the name, rather than none
+  } cases[] = {{"renamed away", false}, {"replaced by another file", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    makeDir("d");
+    write("d/worm.exe", "worm");
+    write("d/WORM.EXE", "clean");
+    ASSERT_EQ(::chmod(host("d/WORM.EXE").c_str(), 0444), 0);
+    ASSERT_EQ(readAll("C:\\d\\worm.exe"), "worm");
+    ASSERT_EQ(::rename(host("d/worm.exe").c_str(), host("d/moved.exe").c_str()), 0);
+    if (c.replaced) write("d/worm.exe", "other");
+
+    EXPECT_FALSE(os_.setFileAttributes("C:\\d\\worm.exe", kAttrArchive));
+    EXPECT_EQ(os_.open("C:\\d\\worm.exe", kORdWr | kOBinary), -1);
+    EXPECT_FALSE(os_.deleteFile("C:\\d\\worm.exe"));
+    EXPECT_EQ(hostMode("d/WORM.EXE"), 0444u);
+    EXPECT_TRUE(hostExists("d/WORM.EXE"));
+    EXPECT_TRUE(hostExists("d/moved.exe"));
+    EXPECT_EQ(hostExists("d/worm.exe"), c.replaced);
+
+    // Read again, it is the file now there that changes.
+    if (c.replaced) {
+      ASSERT_EQ(readAll("C:\\d\\worm.exe"), "other");
+      EXPECT_TRUE(os_.deleteFile("C:\\d\\worm.exe"));
+    }
+    ASSERT_EQ(::chmod(host("d/WORM.EXE").c_str(), 0644), 0);
+    ::nftw(host("d").c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+    os_.forgetCachedFolder();
+  }
+
+  // Through the core's delete, the race placed by the seam.
+  makeDir("d");
+  write("d/worm.exe", "worm");
+  write("d/WORM.EXE", "clean");
+  ASSERT_EQ(::chmod(host("d/WORM.EXE").c_str(), 0444), 0);
+  ASSERT_EQ(readAll("C:\\d\\worm.exe"), "worm");
+  RenamesBeforeChange racing(os_, host("d/worm.exe"), host("d/moved.exe"));
+  ScanSession session;
+  session.progressWindow = 1;
+  racing.session = &session;
+  deleteInfectedFile(session, racing, "C:\\d\\worm.exe", "W32/Opaserv.Worm");
+  EXPECT_EQ(racing.lines, (std::vector<std::string>{"C:\\d\\worm.exe     W32/Opaserv.Worm Delete failed"}));
+  EXPECT_EQ(session.filesDeleted, 0);
+  EXPECT_EQ(hostMode("d/WORM.EXE"), 0444u);
+  EXPECT_TRUE(hostExists("d/moved.exe"));
+
+  // A file read under another spelling is changed under the name it was read by.
+  write("d/Win.ini", "text");
+  ASSERT_EQ(readAll("C:\\d\\WIN.INI"), "text");
+  EXPECT_TRUE(os_.setFileAttributes("C:\\d\\WIN.INI", kAttrReadOnly));
+  EXPECT_EQ(hostMode("d/Win.ini"), 0444u);
+}
+
+TEST_F(PosixOsTest, AttributesOfANameAreThoseOfThatNameWildcardsAndAll) {
+  // '*' and '?' are plain characters of Linux names: no listing answers for them.
+  makeDir("d");
+  write("d/w*rm?.exe", "x");
+  write("d/other.exe", "x");
+  ASSERT_EQ(::chmod(host("d/other.exe").c_str(), 0444), 0);
+  EXPECT_EQ(os_.getFileAttributes("C:\\d\\w*rm?.exe"), kAttrArchive);
+  EXPECT_EQ(os_.getFileAttributes("C:\\d\\*.exe"), kInvalidFileAttributes);
+  EXPECT_EQ(os_.getFileAttributes("C:\\D\\OTHER.EXE"), kAttrReadOnly);
+  EXPECT_EQ(os_.getFileAttributes("C:\\d"), kAttrDirectory);
+  EXPECT_EQ(os_.getFileAttributes("C:\\d\\"), kAttrDirectory);
+  EXPECT_EQ(os_.getFileAttributes("C:\\d\\other.exe\\"), kInvalidFileAttributes);
+  EXPECT_EQ(os_.getFileAttributes("C:\\"), kAttrDirectory);
+  EXPECT_EQ(os_.getFileAttributes("C:\\d\\missing"), kInvalidFileAttributes);
+  link("other.exe", "d/link.exe");
+  EXPECT_EQ(os_.getFileAttributes("C:\\d\\link.exe"), kAttrReparsePoint | kAttrReadOnly);
+  EXPECT_TRUE(os_.deleteFile("C:\\d\\w*rm?.exe"));
+  EXPECT_FALSE(hostExists("d/w*rm?.exe"));
+}
+
+TEST_F(PosixOsTest, ReadsLeaveAccessTimesAlone) {
+  // An access time well before the change time: relatime would renew it.
+  makeDir("d");
+  write("d/f.exe", "some bytes");
+  const struct timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, host("d/f.exe").c_str(), old, 0), 0);
+  ASSERT_EQ(::utimensat(AT_FDCWD, host("d").c_str(), old, 0), 0);
+  auto atime = [&](const std::string& rel) {
+    struct stat st;
+    EXPECT_EQ(::stat(host(rel).c_str(), &st), 0);
+    return st.st_atim.tv_sec;
+  };
+  // The check itself must be able to fail here: a plain read renews it.
+  write("d/probe", "x");
+  ASSERT_EQ(::utimensat(AT_FDCWD, host("d/probe").c_str(), old, 0), 0);
+  {
+    std::ifstream in(host("d/probe"));
+    char c;
+    in.get(c);
+  }
+  if (atime("d/probe") == old[0].tv_sec) GTEST_SKIP() << "this file system keeps no access times";
+  ASSERT_EQ(::utimensat(AT_FDCWD, host("d").c_str(), old, 0), 0);
+
+  EXPECT_EQ(readAll("C:\\d\\f.exe"), "some bytes");
+  EXPECT_EQ(list("C:\\d\\*.*").size(), 4u);
+  EXPECT_EQ(atime("d/f.exe"), old[0].tv_sec);
+  EXPECT_EQ(atime("d"), old[0].tv_sec);
 }
 
 TEST_F(PosixOsTest, DriveTypesFollowTheMapping) {
