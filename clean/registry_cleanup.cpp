@@ -28,14 +28,35 @@ constexpr std::uint32_t kMaxStopPolls = 30;  // 30 s of STOP_PENDING: give up
 // would start again from it. One gone by the time of the delete is not.
 void deleteFoundRunValue(ScanSession& session, Os& os, const char* name) {
   HKey key = 0;
+  // What the value held goes into its record: the worm's command line.
+  char data[kPathSize] = "";
+  std::uint32_t type = 0;
+  std::uint32_t size = 0;
   long rc = os.regOpenKeyEx(kHkeyLocalMachine, kRunKey, kKeyAllAccess, &key);
   if (rc == kErrorSuccess) {
+    if (session.findingSink != nullptr) {
+      size = sizeof data;
+      if (os.regQueryValueEx(key, name, &type, reinterpret_cast<std::uint8_t*>(data), &size) != kErrorSuccess ||
+          size > sizeof data)
+        size = 0;
+    }
     rc = os.regDeleteValue(key, name);
     os.regCloseKey(key);
   }
   if (rc == kErrorFileNotFound || session.progressWindow == 0) return;
-  sendLogLine(session, os, rc == kErrorSuccess ? "System Registry     W32/Opaserv.Worm removed"
-                                               : "System Registry     W32/Opaserv.Worm could not be removed");
+  Finding finding;
+  finding.kind = FindingKind::kRunValue;
+  finding.outcome = rc == kErrorSuccess ? FindingOutcome::kRemoved : FindingOutcome::kFailed;
+  finding.error = rc;
+  finding.path = "HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+  finding.variant = "W32/Opaserv.Worm";
+  finding.valueName = name;
+  finding.valueData = data;
+  finding.valueSize = size;
+  finding.valueType = type;
+  sendFinding(session, os, finding,
+              rc == kErrorSuccess ? "System Registry     W32/Opaserv.Worm removed"
+                                  : "System Registry     W32/Opaserv.Worm could not be removed");
 }
 
 // Deletes one Run value if it exists.
@@ -116,7 +137,8 @@ std::int32_t findMarker(Os& os, int fd, int tail, const char* marker, std::int32
 // position the first read found: a file saved over in between, or a twin
 // whose name differs only in case, is never cut at a stale length. A
 // read-only file is made writable for the cut and gets its attributes back.
-CutResult cutAtMarker(Os& os, const char* path, int fd, int tail, const char* marker, bool lengthFirst) {
+CutResult cutAtMarker(Os& os, const char* path, int fd, int tail, const char* marker, bool lengthFirst,
+                      long* error) {
   if (lengthFirst && os.lseek(fd, 0, kSeekEnd) < tail) {
     os.close(fd);
     return CutResult::kNothing;
@@ -128,7 +150,10 @@ CutResult cutAtMarker(Os& os, const char* path, int fd, int tail, const char* ma
 
   const std::uint32_t attributes = os.getFileAttributes(path);
   const bool readOnly = attributes != kInvalidFileAttributes && (attributes & kAttrReadOnly) != 0;
-  if (readOnly && !os.setFileAttributes(path, attributes & ~kAttrReadOnly)) return CutResult::kRefused;
+  if (readOnly && !os.setFileAttributes(path, attributes & ~kAttrReadOnly)) {
+    if (error) *error = os.lastError();
+    return CutResult::kRefused;
+  }
 
   CutResult result = CutResult::kRefused;
   const int out = os.open(path, kORdWr | kOBinary);
@@ -138,8 +163,12 @@ CutResult cutAtMarker(Os& os, const char* path, int fd, int tail, const char* ma
       result = CutResult::kNothing;  // not the file that was read: leave it
     } else if (os.chsize(out, length - tail + markerPosition) == 0) {
       result = CutResult::kCut;
+    } else if (error) {
+      *error = os.lastError();
     }
     os.close(out);
+  } else if (error) {
+    *error = os.lastError();
   }
   if (readOnly) os.setFileAttributes(path, attributes);
   return result;
@@ -251,7 +280,7 @@ int stopService(Os& os, const char* serviceName, bool stop) {
   return result;
 }
 
-int deleteServiceKeys(Os& os, const char* serviceName) {
+int deleteServiceKeys(Os& os, const char* serviceName, std::vector<std::string>* deleted) {
   // A service name holds no backslash; an empty one or one with a backslash
   // would address the Services key itself or another service's keys.
   if (serviceName[0] == '\0' || std::strchr(serviceName, '\\') != nullptr) return 0;
@@ -270,17 +299,19 @@ int deleteServiceKeys(Os& os, const char* serviceName) {
     if (!copyText(key, sizeof key, parts[0]) || !appendText(key, sizeof key, serviceName) ||
         !appendText(key, sizeof key, parts[1]))
       continue;  // a name this long is no service of ours
-    if (deleteMachineKey(os, key)) anyDeleted = 1;
+    if (!deleteMachineKey(os, key)) continue;
+    anyDeleted = 1;
+    if (deleted) deleted->push_back(std::string("HKEY_LOCAL_MACHINE\\") + key);
   }
   return anyDeleted;
 }
 
-CutResult cutWinIni(Os& os, const char* path, int file) {
-  return cutAtMarker(os, path, file, kWinIniTail, kWinIniMarker, false);
+CutResult cutWinIni(Os& os, const char* path, int file, long* error) {
+  return cutAtMarker(os, path, file, kWinIniTail, kWinIniMarker, false, error);
 }
 
-CutResult cutAutoexec(Os& os, const char* path, int file) {
-  return cutAtMarker(os, path, file, kAutoexecTail, kAutoexecMarker, true);
+CutResult cutAutoexec(Os& os, const char* path, int file, long* error) {
+  return cutAtMarker(os, path, file, kAutoexecTail, kAutoexecMarker, true, error);
 }
 
 int cleanWinIni(Os& os, const char* path, int file) { return cutWinIni(os, path, file) == CutResult::kCut ? 1 : 0; }

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
+#include <vector>
 
 #include "session/session.h"
 
@@ -38,7 +40,9 @@ void releaseRunKeyWatch(ScanSession& session, Os& os);
 int cleanWormRunEntry(ScanSession& session, Os& os, const char* path);
 
 int stopService(Os& os, const char* serviceName, bool stop);
-int deleteServiceKeys(Os& os, const char* serviceName);
+// 1 when any of the service's six keys was deleted; those deleted are
+// added to *deleted when given.
+int deleteServiceKeys(Os& os, const char* serviceName, std::vector<std::string>* deleted = nullptr);
 
 // What a win.ini / autoexec cut came to.
 enum class CutResult {
@@ -49,8 +53,9 @@ enum class CutResult {
 
 // Both take over the descriptor and close it in every case. `path` is the
 // path as the walk found it: the cut reopens the file by it.
-CutResult cutWinIni(Os& os, const char* path, int file);
-CutResult cutAutoexec(Os& os, const char* path, int file);
+// A refused cut leaves the failed call's error in *error when given.
+CutResult cutWinIni(Os& os, const char* path, int file, long* error = nullptr);
+CutResult cutAutoexec(Os& os, const char* path, int file, long* error = nullptr);
 // The same, 1 exactly when the file was cut.
 int cleanWinIni(Os& os, const char* path, int file);
 int cleanAutoexec(Os& os, const char* path, int file);

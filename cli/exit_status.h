@@ -1,6 +1,9 @@
 // How a run of the console scanner ends: its exit status, worked out from
-// what the scan reported. Shared by every console build; no OS calls.
+// the records of the scan's findings. Shared by every console build; no OS
+// calls.
 #pragma once
+
+#include "session/finding.h"
 
 namespace purgato {
 
@@ -12,17 +15,11 @@ enum ExitStatus : int {
   kExitIncomplete = 4,  // interrupted, or places went unread; nothing unhandled
 };
 
-// True for a finding line that says the thing found is still there: a
-// file that could not be deleted, entries that could not be cut, a process
-// that would not end.
-bool isUnhandledFinding(const char* line);
-
-class ScanOutcome {
+class ScanOutcome final : public FindingSink {
  public:
-  // Every line the scan logs; those before the statistics are findings.
-  void noteLogLine(const char* line, bool statisticsPhase);
-  // The scan's own count: an infected process left alone has no line.
-  void noteFilesInfected(long count) { found_ = found_ || count > 0; }
+  // Every finding's record, with a line or without.
+  void noteFinding(const Finding& finding);
+  void onFinding(const Finding& finding) override { noteFinding(finding); }
   void noteUnreadPlace() { ++unreadPlaces_; }
   void noteInterrupted() { interrupted_ = true; }
   // The output was lost or the scan could not go on.

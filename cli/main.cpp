@@ -306,6 +306,7 @@ int run(int argc, const char* const* argv) {
   ScanSession session;
   session.progressWindow = 1;  // any non-zero token: the channel is live
   ScanOutcome outcome;
+  session.findingSink = &outcome;
   OfflineRegistry registry(os, options.registry);
   DryRunOs dryRun(registry.base());
   GuardedOs guarded(options.dryRun ? static_cast<Os&>(dryRun) : registry.base());

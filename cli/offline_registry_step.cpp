@@ -178,7 +178,8 @@ void OfflineRegistry::serviceStep(ScanSession& session, Os& os, const std::vecto
       unhandled_ = true;
       continue;
     }
-    deleteServiceKeys(os, name.c_str());
+    std::vector<std::string> deletedKeys;
+    deleteServiceKeys(os, name.c_str(), &deletedKeys);
     bool gone = true;
     for (const std::string& key : ours) {
       if (keyExists(os, key)) {
@@ -187,7 +188,16 @@ void OfflineRegistry::serviceStep(ScanSession& session, Os& os, const std::vecto
       }
     }
     if (gone) {
-      sendLogLine(session, os, "System Registry     W32/Opaserv.Worm removed");
+      std::vector<const char*> keys;
+      for (const std::string& key : deletedKeys) keys.push_back(key.c_str());
+      Finding finding;
+      finding.kind = FindingKind::kService;
+      finding.path = path.c_str();
+      finding.variant = "W32/Opaserv.Worm";
+      finding.valueName = name.c_str();
+      finding.keys = keys.data();
+      finding.keyCount = static_cast<int>(keys.size());
+      sendFinding(session, os, finding, "System Registry     W32/Opaserv.Worm removed");
     } else {
       unhandled_ = true;
     }

@@ -12,7 +12,6 @@ void appendPrintable(std::string* out, const char* text) {
 }
 
 void ScanReport::appendLogLine(std::string* out) {
-  outcome_.noteLogLine(session_.logLine, session_.statisticsPhase);
   appendPrintable(out, session_.logLine);
 }
 

@@ -25,7 +25,7 @@ class ScanReport {
  public:
   ScanReport(const ScanSession& session, ScanOutcome& outcome) : session_(session), outcome_(outcome) {}
 
-  // The log line the scan just sent, noted in the outcome: appends its text
+  // The log line the scan just sent: appends its text
   // (control characters but tab shown as '?'), without a newline.
   void appendLogLine(std::string* out);
   // The end status (the driver's last statusText) as the last line, the

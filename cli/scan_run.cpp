@@ -45,7 +45,6 @@ void runConsoleScan(ScanSession& session, Os& os, const std::vector<std::string>
 }
 
 int scanExitStatus(const ScanSession& session, ScanOutcome& outcome) {
-  outcome.noteFilesInfected(session.filesInfected);
   if (session.cancelRequested) outcome.noteInterrupted();
   return outcome.exitStatus();
 }

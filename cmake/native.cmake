@@ -72,6 +72,10 @@ else()
     target_sources(cli_options_test PRIVATE ${CMAKE_SOURCE_DIR}/cli/options.cpp)
   endif()
   # The dry run's layer is tested on its own, over the test double.
+  # The records of the findings, and the exit status worked out from them.
+  if(TARGET finding_test)
+    target_sources(finding_test PRIVATE ${CMAKE_SOURCE_DIR}/cli/exit_status.cpp)
+  endif()
   if(TARGET dry_run_test)
     target_sources(dry_run_test PRIVATE ${CMAKE_SOURCE_DIR}/cli/dry_run_os.cpp)
   endif()

@@ -10,16 +10,31 @@ void chooseAction(ScanSession& session, const char* /*name*/, const char* /*path
 
 namespace {
 
-// One delete; a success is counted and logged.
-bool deleteCounted(ScanSession& session, Os& os, const char* path, const char* name) {
-  if (!os.deleteFile(path)) return false;
+Finding fileFinding(const char* path, const char* name) {
+  Finding finding;
+  finding.kind = FindingKind::kFile;
+  finding.path = path;
+  finding.variant = name;
+  return finding;
+}
+
+// One delete; a success is counted and logged. On failure *error is the
+// delete's error.
+bool deleteCounted(ScanSession& session, Os& os, const char* path, const char* name, long* error) {
+  if (!os.deleteFile(path)) {
+    *error = os.lastError();
+    return false;
+  }
   session.filesDeleted += 1;
-  sendLogLine(session, os, "%s     %s deleted", path, name);
+  sendFinding(session, os, fileFinding(path, name), "%s     %s deleted", path, name);
   return true;
 }
 
-void logDeleteFailed(ScanSession& session, Os& os, const char* path, const char* name) {
-  sendLogLine(session, os, "%s     %s Delete failed", path, name);
+void logDeleteFailed(ScanSession& session, Os& os, const char* path, const char* name, long error) {
+  Finding finding = fileFinding(path, name);
+  finding.outcome = FindingOutcome::kFailed;
+  finding.error = error;
+  sendFinding(session, os, finding, "%s     %s Delete failed", path, name);
 }
 
 }  // namespace
@@ -27,23 +42,33 @@ void logDeleteFailed(ScanSession& session, Os& os, const char* path, const char*
 void deleteInfectedFile(ScanSession& session, Os& os, const char* path, const char* name) {
   // Read-only, hidden and system would make the delete fail.
   if (!os.setFileAttributes(path, kAttrArchive)) {
-    logDeleteFailed(session, os, path, name);
+    logDeleteFailed(session, os, path, name, os.lastError());
     return;
   }
-  if (deleteCounted(session, os, path, name)) return;
+  long error = 0;
+  if (deleteCounted(session, os, path, name, &error)) return;
   // A running worm holds its own executable; end it and try once more.
   if (terminateProcessByImage(os, path) != 0) {
-    if (!deleteCounted(session, os, path, name)) logDeleteFailed(session, os, path, name);
+    if (!deleteCounted(session, os, path, name, &error)) logDeleteFailed(session, os, path, name, error);
     return;
   }
   // The worm file stays: say so in the ordinary walk too, not only for a
   // process image, or the list would show nothing for it.
-  logDeleteFailed(session, os, path, name);
+  logDeleteFailed(session, os, path, name, error);
 }
 
 void applyPendingAction(ScanSession& session, Os& os, const char* path, const char* familyName) {
   session.chosenAction = session.pendingImageAction;
-  sendLogLine(session, os, "System Memory     W32/Opaserv.Worm removed");
+  Finding ended;
+  ended.kind = FindingKind::kProcess;
+  ended.path = path;
+  ended.variant = session.detectedName[0] != '\0' ? session.detectedName : familyName;
+  ended.processId = session.pendingProcess.id;
+  if (!session.pendingProcess.ended) {
+    ended.outcome = FindingOutcome::kFailed;
+    ended.error = session.pendingProcess.error;
+  }
+  sendFinding(session, os, ended, "System Memory     W32/Opaserv.Worm removed");
   // The ended process may still hold the file for a moment.
   os.sleep(1000);
   if (session.chosenAction == kActionDelete) deleteInfectedFile(session, os, path, familyName);

@@ -30,22 +30,30 @@ void cleanStartupFile(ScanSession& session, Os& os, char* path, int file) {
   }
   lowerInPlace(path);
   CutResult cut;
+  long error = 0;
   if (std::strstr(path, "win.ini") != nullptr) {
-    cut = cutWinIni(os, found, file);
+    cut = cutWinIni(os, found, file, &error);
   } else if (std::strstr(path, "autoexec") != nullptr) {
-    cut = cutAutoexec(os, found, file);
+    cut = cutAutoexec(os, found, file, &error);
   } else {
     os.close(file);
     return;
   }
+  // The record names the file as it was found; the line shows it lower-cased.
+  Finding finding;
+  finding.kind = FindingKind::kStartupFile;
+  finding.path = found;
+  finding.variant = "W32/Opaserv.Worm";
   if (cut == CutResult::kCut) {
     session.filesInfected += 1;
     session.filesDisinfected += 1;
-    sendLogLine(session, os, "%s    W32/Opaserv.Worm entries removed", path);
+    sendFinding(session, os, finding, "%s    W32/Opaserv.Worm entries removed", path);
   } else if (cut == CutResult::kRefused) {
     // Found but not removed: the user must learn that the entry stays.
     session.filesInfected += 1;
-    sendLogLine(session, os, "%s    W32/Opaserv.Worm entries could not be removed", path);
+    finding.outcome = FindingOutcome::kFailed;
+    finding.error = error;
+    sendFinding(session, os, finding, "%s    W32/Opaserv.Worm entries could not be removed", path);
   }
 }
 

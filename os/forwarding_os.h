@@ -103,6 +103,7 @@ class ForwardingOs : public Os {
   }
   void sleep(std::uint32_t milliseconds) override { inner_.sleep(milliseconds); }
   std::uint64_t getSystemTimeAsFileTime() override { return inner_.getSystemTimeAsFileTime(); }
+  long lastError() override { return inner_.lastError(); }
 
  protected:
   Os& inner() { return inner_; }

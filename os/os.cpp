@@ -21,4 +21,6 @@ long Os::regQueryInfoKey(HKey, std::uint64_t* lastWriteTime) {
 
 std::uint64_t Os::getSystemTimeAsFileTime() { return 0; }
 
+long Os::lastError() { return 0; }
+
 }  // namespace purgato

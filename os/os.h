@@ -230,6 +230,9 @@ class Os {
   // GetSystemTimeAsFileTime, the clock the registry stamps its writes with.
   // By default 0: no clock.
   virtual std::uint64_t getSystemTimeAsFileTime();
+  // GetLastError: the error the last failed call of this thread left (on a
+  // mounted volume the errno value). By default 0: not known.
+  virtual long lastError();
 };
 
 }  // namespace purgato

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "clean/registry_cleanup.h"
@@ -50,15 +51,29 @@ bool imageIsInfected(ScanSession& session, Os& os, const ProcessNode& node) {
 
 // Second walk over the executable of an ended process: the scanner applies
 // the chosen action instead of scanning.
-void applyToImage(ScanSession& session, Os& os, const ProcessNode& node) {
+void applyToImage(ScanSession& session, Os& os, const ProcessNode& node, bool ended, long error) {
   session.pendingImageAction = session.chosenAction;
+  session.pendingProcess = PendingProcess{node.processId, ended, error};
   walkFolder(session, os, node.path);
   session.pendingImageAction = 0;
+  session.pendingProcess = PendingProcess{};
+}
+
+// The record of a worm process left running, which has no line.
+void noteProcessLeft(ScanSession& session, const ProcessNode& node, long error) {
+  Finding finding;
+  finding.kind = FindingKind::kProcess;
+  finding.outcome = FindingOutcome::kFailed;
+  finding.error = error;
+  finding.path = node.path;
+  finding.variant = session.detectedName;
+  finding.processId = node.processId;
+  noteFinding(session, finding);
 }
 
 // Handles one infected process that could not be ended, as a service: true
 // when the service was stopped. Its keys are deleted either way.
-bool stopAsService(Os& os, const ProcessNode& node) {
+bool stopAsService(ScanSession& session, Os& os, const ProcessNode& node) {
   char name[kPathSize];
   copyText(name, sizeof name, afterLastBackslash(node.path));
   char* dot = std::strrchr(name, '.');
@@ -66,7 +81,19 @@ bool stopAsService(Os& os, const ProcessNode& node) {
   // An empty name would turn the key paths into the Services key itself.
   if (name[0] == '\0') return false;
   const bool stopped = stopService(os, name, true) != 0;
-  deleteServiceKeys(os, name);
+  std::vector<std::string> keys;
+  const bool deleted = deleteServiceKeys(os, name, &keys) != 0;
+  std::vector<const char*> keyNames;
+  for (const std::string& key : keys) keyNames.push_back(key.c_str());
+  Finding finding;
+  finding.kind = FindingKind::kService;
+  finding.outcome = deleted ? FindingOutcome::kRemoved : FindingOutcome::kFailed;
+  finding.path = node.path;
+  finding.variant = session.detectedName;
+  finding.valueName = name;
+  finding.keys = keyNames.data();
+  finding.keyCount = static_cast<int>(keyNames.size());
+  noteFinding(session, finding);
   return stopped;
 }
 
@@ -164,8 +191,8 @@ int cleanProcesses9x(ScanSession& session, Os& os) {
     if (!imageIsInfected(session, os, node)) continue;
     chooseAction(session, "", "System Memory");
     // Whether it ends or not, the executable is dealt with next.
-    terminateProcessById(os, kTerminateAccess, node.processId);
-    applyToImage(session, os, node);
+    const bool ended = terminateProcessById(os, kTerminateAccess, node.processId);
+    applyToImage(session, os, node, ended, ended ? 0 : os.lastError());
   }
   return 1;
 }
@@ -183,13 +210,16 @@ int cleanProcessesNT(ScanSession& session, Os& os) {
     chooseAction(session, "", node.path);
     if (!terminateProcessById(os, kTerminateAccess, node.processId) &&
         !terminateProcessById(os, kTerminateAccess, node.processId)) {
+      const long error = os.lastError();
       // NT 4 and 2000 / XP run the worm as a service when it cannot be ended;
       // later versions leave it alone.
       const int version = ntVersionClass(os);
-      if (version != kNtVersion4 && version != kNtVersion5) continue;
-      if (!stopAsService(os, node)) continue;
+      if ((version != kNtVersion4 && version != kNtVersion5) || !stopAsService(session, os, node)) {
+        noteProcessLeft(session, node, error);
+        continue;
+      }
     }
-    applyToImage(session, os, node);
+    applyToImage(session, os, node, true, 0);
   }
   return 1;
 }

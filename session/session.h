@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "os/os.h"
+#include "session/finding.h"
 #include "os/text.h"
 
 namespace purgato {
@@ -23,6 +24,13 @@ struct RunKeyWatch {
   bool enabled = false;          // runScan sets it for its walks
   HKey key = 0;                  // the Run key, open for reading; 0 when not open
   std::uint64_t quietSince = 0;  // the key's last-write time when none of the names was there; 0 unknown
+};
+
+// What the process phase did to the process whose image it walks again.
+struct PendingProcess {
+  std::uint32_t id = 0;
+  bool ended = true;  // false: it could not be ended and runs on
+  long error = 0;     // the failed end's error
 };
 
 struct ScanSession {
@@ -46,6 +54,8 @@ struct ScanSession {
   bool programFilesVisited = false;     // a walk entered "\Program Files\" with exactly those capitals
   std::int32_t showDisinfectedTotal = 1;  // stored setting: 1 shows "Total files disinfected"
   RunKeyWatch runWatch;                   // see RunKeyWatch
+  PendingProcess pendingProcess;          // the process whose image the second walk deletes
+  FindingSink* findingSink = nullptr;     // told of every finding; none in the dialog
 };
 
 // Formats into logLine (cut to fit its 500 bytes) and sends kMsgLogLine.
@@ -54,6 +64,17 @@ void sendLogLine(ScanSession& session, Os& os, const char* format, ...)
     __attribute__((format(printf, 3, 4)))
 #endif
     ;
+
+// Hands the finding's record to the sink, then formats and sends its line
+// as sendLogLine does.
+void sendFinding(ScanSession& session, Os& os, const Finding& finding, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 4, 5)))
+#endif
+    ;
+
+// A finding that has no line of its own: only its record.
+void noteFinding(ScanSession& session, const Finding& finding);
 
 // Copies text into statusText (text may be statusText itself) and sends kMsgStatus.
 void sendStatus(ScanSession& session, Os& os, const char* text);

@@ -131,6 +131,7 @@ int run(int argc, const char* const* argv) {
   ScanSession session;
   session.progressWindow = 1;  // any non-zero token: the channel is live
   ScanOutcome outcome;
+  session.findingSink = &outcome;
   WinConsole console(session, outcome);
   // From the bottom: the system, the record of unread places (it reads
   // the system's error values, so nothing may sit between them), the dry

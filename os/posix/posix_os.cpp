@@ -978,6 +978,8 @@ std::uint32_t PosixOs::getFileAttributes(const char* path) {
   return attributesOf(st);
 }
 
+long PosixOs::lastError() { return errno; }
+
 unsigned PosixOs::getDriveType(const char* root) {
   if (root == nullptr) return kDriveNoRootDir;
   const bool shape = root[0] != '\0' && root[1] == ':' && (root[2] == '\0' || (root[2] == '\\' && root[3] == '\0'));

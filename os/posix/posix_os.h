@@ -177,6 +177,8 @@ class PosixOs : public Os {
                             std::intptr_t lParam) override;
   int messageBox(HWnd owner, const char* text, const char* caption, std::uint32_t style) override;
   void sleep(std::uint32_t milliseconds) override;
+  // The errno value of the last failed call.
+  long lastError() override;
 
  private:
   struct Impl;

@@ -313,6 +313,8 @@ int Win32Os::messageBox(HWnd owner, const char* text, const char* caption, std::
 
 void Win32Os::sleep(std::uint32_t milliseconds) { Sleep(milliseconds); }
 
+long Win32Os::lastError() { return static_cast<long>(GetLastError()); }
+
 std::uint64_t Win32Os::getSystemTimeAsFileTime() {
   FILETIME now;
   GetSystemTimeAsFileTime(&now);

@@ -69,6 +69,7 @@ class Win32Os final : public Os {
   int messageBox(HWnd owner, const char* text, const char* caption, std::uint32_t style) override;
   void sleep(std::uint32_t milliseconds) override;
   std::uint64_t getSystemTimeAsFileTime() override;
+  long lastError() override;
 };
 
 }  // namespace purgato

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -285,6 +286,7 @@ bool FakeOs::fails(Op op, const char* arg) {
   }
   for (const auto& predicate : state_->predicates[i])
     if (predicate(arg ? arg : "")) fail = true;
+  if (fail) errno = EACCES;  // what lastError reports for it
   return fail;
 }
 
@@ -679,6 +681,7 @@ bool FakeOs::terminateProcess(OsHandle process, std::uint32_t) {
   }
   if (!p || !(it->second.access & kProcessTerminate) || !p->running || !p->canTerminate) {
     state_->events.push_back("terminate-failed:" + id);
+    errno = EPERM;
     return false;
   }
   p->running = false;
@@ -941,6 +944,7 @@ bool FakeOs::deleteFile(const char* path) {
     std::string other;
     if (samePathNoCase(p.path, text) || (resolved && hostPath(p.path.c_str(), &other) && other == host)) {
       state_->events.push_back("delete-failed:" + text);
+      errno = EBUSY;
       return false;
     }
   }
