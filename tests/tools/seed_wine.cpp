@@ -1,14 +1,15 @@
 // Seeds the C: drive of a Wine prefix for the end-to-end runs of Purgato.exe
 // and writes what a run over it must show and leave behind.
 //
-//   seed_wine DRIVE_C OUT [--tree N] [--companions N]
+//   seed_wine DRIVE_C OUT [--tree N] [--companions N] [--bits 32|64]
 //
 // DRIVE_C is the prefix's drive_c folder. It gets a sample of every
 // signature row, the companion file, the worm's tails on win.ini (whose
 // content is kept) and a new autoexec.bat, and the harmless running
 // look-alike C:\windows\system\RUNNING.EXE. --tree N adds N small clean
 // files under C:\tree (a longer scan); --companions N adds N more companion
-// files under C:\many (more findings than the list keeps).
+// files under C:\many (more findings than the list keeps). --bits 64 makes
+// the look-alike a PE32+, for a 64-bit prefix.
 //
 // OUT receives, one item a line:
 //   lines          the findings every personality lists, as listed
@@ -117,7 +118,7 @@ std::string userName(const std::string& driveC) {
 // entry point, push 1000; call [Sleep]; jmp back. Signature row 1's
 // patterns sit at their places from the entry point; the file has the
 // row's length.
-Bytes runningLookAlike() {
+Bytes runningLookAlike32() {
   const purgato::SignatureRecord& row = purgato::signatureTable[0];
   constexpr std::uint32_t kImageBase = 0x400000;
   constexpr std::uint32_t kFileAlignment = 0x200;
@@ -195,6 +196,95 @@ Bytes runningLookAlike() {
   return bytes;
 }
 
+// The same as a PE32+, for a 64-bit prefix: 240-byte optional header with
+// a 64-bit image base, 8-byte import thunks, and sub rsp,0x28; then
+// mov ecx,1000; call [rip+Sleep]; jmp back to the mov. The scanner reads
+// the section table 248 bytes after the PE signature, which in a PE32+ is
+// data directories 14 and 15 (zero): no section holds the entry point, so
+// its entry offset is the entry RVA itself, and the patterns sit there.
+Bytes runningLookAlike64() {
+  const purgato::SignatureRecord& row = purgato::signatureTable[0];
+  constexpr std::uint64_t kImageBase = 0x140000000;
+  constexpr std::uint32_t kFileAlignment = 0x200;
+  constexpr std::uint32_t kSectionRva = 0x1000;
+  constexpr std::uint32_t kLength = 28672;
+  constexpr std::uint32_t kRawSize = kLength - kFileAlignment;
+  constexpr std::uint32_t kEntryRva = 0x1200;
+  auto fileOf = [&](std::uint32_t rva) { return rva - kSectionRva + kFileAlignment; };
+  const std::uint32_t scannerEntry = kEntryRva;
+
+  Bytes bytes(kLength, 0);
+  bytes[0] = 'M';
+  bytes[1] = 'Z';
+  const std::uint32_t e = 0x80;
+  putLe32(bytes, 60, e);
+  bytes[e] = 'P';
+  bytes[e + 1] = 'E';
+  putLe16(bytes, e + 4, 0x8664);   // x86-64
+  putLe16(bytes, e + 6, 1);        // one section
+  putLe16(bytes, e + 20, 240);     // SizeOfOptionalHeader
+  putLe16(bytes, e + 22, 0x0023);  // relocations stripped, executable, large addresses
+  const std::uint32_t opt = e + 24;
+  putLe16(bytes, opt + 0, 0x020B);
+  putLe32(bytes, opt + 4, kRawSize);  // SizeOfCode
+  putLe32(bytes, opt + 16, kEntryRva);
+  putLe32(bytes, opt + 20, kSectionRva);  // BaseOfCode
+  putLe32(bytes, opt + 24, static_cast<std::uint32_t>(kImageBase));
+  putLe32(bytes, opt + 28, static_cast<std::uint32_t>(kImageBase >> 32));
+  putLe32(bytes, opt + 32, 0x1000);  // SectionAlignment
+  putLe32(bytes, opt + 36, kFileAlignment);
+  putLe16(bytes, opt + 40, 5);  // operating system 5.2
+  putLe16(bytes, opt + 42, 2);
+  putLe16(bytes, opt + 48, 5);  // subsystem 5.2
+  putLe16(bytes, opt + 50, 2);
+  putLe32(bytes, opt + 56, kSectionRva + ((kRawSize + 0xFFF) & ~0xFFFu));  // SizeOfImage
+  putLe32(bytes, opt + 60, kFileAlignment);                                 // SizeOfHeaders
+  putLe16(bytes, opt + 68, 2);                                              // GUI: no console
+  putLe32(bytes, opt + 72, 0x100000);                                       // stack reserve
+  putLe32(bytes, opt + 80, 0x1000);                                         // stack commit
+  putLe32(bytes, opt + 88, 0x100000);                                       // heap reserve
+  putLe32(bytes, opt + 96, 0x1000);                                         // heap commit
+  putLe32(bytes, opt + 108, 16);                                            // data directories
+  const std::uint32_t directories = opt + 112;
+
+  const std::uint32_t descriptor = kSectionRva;  // one descriptor and the null one: 40 bytes
+  const std::uint32_t lookup = kSectionRva + 0x40;   // two 8-byte thunks
+  const std::uint32_t address = kSectionRva + 0x50;  // two 8-byte thunks
+  const std::uint32_t hintName = kSectionRva + 0x60;
+  const std::uint32_t dllName = kSectionRva + 0x70;
+  putLe32(bytes, fileOf(descriptor) + 0, lookup);
+  putLe32(bytes, fileOf(descriptor) + 12, dllName);
+  putLe32(bytes, fileOf(descriptor) + 16, address);
+  putLe32(bytes, fileOf(lookup), hintName);
+  putLe32(bytes, fileOf(address), hintName);
+  std::memcpy(&bytes[fileOf(hintName) + 2], "Sleep", 6);
+  std::memcpy(&bytes[fileOf(dllName)], "KERNEL32.dll", 13);
+  putLe32(bytes, directories + 8, descriptor);  // import directory
+  putLe32(bytes, directories + 12, 40);
+  putLe32(bytes, directories + 96, address);  // import address table
+  putLe32(bytes, directories + 100, 16);
+
+  const std::uint32_t section = opt + 240;
+  std::memcpy(&bytes[section], ".text", 5);
+  putLe32(bytes, section + 8, kRawSize);  // VirtualSize
+  putLe32(bytes, section + 12, kSectionRva);
+  putLe32(bytes, section + 16, kRawSize);  // SizeOfRawData
+  putLe32(bytes, section + 20, kFileAlignment);
+  putLe32(bytes, section + 36, 0xE0000060);  // code, data, read/write/execute
+
+  // call [rip+x] ends 15 bytes after the entry point; x reaches the slot.
+  const std::uint32_t displacement = address - (kEntryRva + 15);
+  const std::uint8_t code[17] = {0x48, 0x83, 0xEC, 0x28,        // sub rsp, 0x28
+                                 0xB9, 0xE8, 0x03, 0x00, 0x00,  // mov ecx, 1000
+                                 0xFF, 0x15, std::uint8_t(displacement), std::uint8_t(displacement >> 8),
+                                 std::uint8_t(displacement >> 16), std::uint8_t(displacement >> 24),  // call [Sleep]
+                                 0xEB, 0xF3};  // jmp to the mov
+  std::memcpy(&bytes[fileOf(kEntryRva)], code, sizeof code);
+  std::memcpy(&bytes[scannerEntry + row.offset1], row.pattern1, purgato::kPatternLength);
+  std::memcpy(&bytes[scannerEntry + row.offset2], row.pattern2, purgato::kPatternLength);
+  return bytes;
+}
+
 struct Sample {
   int row;
   const char* path;  // relative to drive_c; "~" is the user's folder
@@ -227,7 +317,7 @@ class Seeder {
     makeFolders(out_ + "/expected");
   }
 
-  void seed(int treeFiles, int companions) {
+  void seed(int treeFiles, int companions, int bits) {
     for (const Sample& sample : kSamples) {
       const std::string relative = resolve(sample.path);
       writeFile(driveC_ + "/" + relative, purgato::buildWormSample(sample.row));
@@ -257,7 +347,7 @@ class Seeder {
     const std::string autoexec = "@ECHO OFF\r\nPROMPT $p$g\r\nPATH C:\\WINDOWS;C:\\WINDOWS\\COMMAND\r\n";
     cut("autoexec.bat", autoexec, purgato::autoexecWithMarker(autoexec), "c:\\autoexec.bat");
 
-    writeFile(driveC_ + "/" + kLookAlike, runningLookAlike());
+    writeFile(driveC_ + "/" + kLookAlike, bits == 64 ? runningLookAlike64() : runningLookAlike32());
     gone_ += std::string(kLookAlike) + "\n";
     const std::string lookAlike = windowsPath(kLookAlike);
     linesNt_ += "System Memory     W32/Opaserv.Worm removed\n" + lookAlike + "     W32/Opaserv.Worm deleted\n";
@@ -341,7 +431,7 @@ class Seeder {
 };
 
 int usage() {
-  std::fprintf(stderr, "usage: seed_wine DRIVE_C OUT [--tree N] [--companions N]\n");
+  std::fprintf(stderr, "usage: seed_wine DRIVE_C OUT [--tree N] [--companions N] [--bits 32|64]\n");
   return 2;
 }
 
@@ -351,6 +441,7 @@ int main(int argc, char** argv) {
   if (argc < 3 || argv[1][0] == '-' || argv[2][0] == '-') return usage();
   int tree = 0;
   int companions = 0;
+  int bits = 32;
   for (int i = 3; i < argc; i += 2) {
     if (i + 1 >= argc) return usage();
     char* end = nullptr;
@@ -360,12 +451,14 @@ int main(int argc, char** argv) {
       tree = static_cast<int>(value);
     } else if (std::strcmp(argv[i], "--companions") == 0) {
       companions = static_cast<int>(value);
+    } else if (std::strcmp(argv[i], "--bits") == 0 && (value == 32 || value == 64)) {
+      bits = static_cast<int>(value);
     } else {
       return usage();
     }
   }
   try {
-    Seeder(argv[1], argv[2]).seed(tree, companions);
+    Seeder(argv[1], argv[2]).seed(tree, companions, bits);
     return 0;
   } catch (const std::exception& error) {
     std::fprintf(stderr, "seed_wine: %s\n", error.what());
