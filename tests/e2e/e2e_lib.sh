@@ -38,10 +38,12 @@ expect() {
   fi
 }
 
-# The pristine prefix, made once per build folder.
+# The pristine prefix, made once per build folder, of the build's bitness.
 e2e_init() {
   mkdir -p "$E2E_WORK/shots" "$E2E_WORK/runs"
-  wine_prefix_init "$E2E_WORK" || return 1
+  local bits
+  bits=$(wine_image_bits "$E2E_WIN32/gui_driver.exe") || return 1
+  wine_prefix_init "$E2E_WORK" "$bits" || return 1
   pristine=$WINEPREFIX
 }
 
@@ -71,7 +73,7 @@ begin() {
   export WINEPREFIX=$run/prefix
   cp -a "$pristine" "$WINEPREFIX"
   local drive_c=$WINEPREFIX/drive_c
-  "$E2E_NATIVE/seed_wine" "$drive_c" "$run/seed" "$@" || {
+  "$E2E_NATIVE/seed_wine" "$drive_c" "$run/seed" --bits "$WINE_BITS" "$@" || {
     fail "seeding"
     return 1
   }

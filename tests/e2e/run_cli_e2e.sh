@@ -408,7 +408,8 @@ console_start() {
   TMUX_SOCKET=purgato-cli-e2e-$$-$1
   rm -f "$run/$1.status"
   tmux -L "$TMUX_SOCKET" new-session -d -s scan -x 100 -y 30 -c "$WINEPREFIX/drive_c" \
-    env WINEPREFIX="$WINEPREFIX" WINEARCH="$WINEARCH" WINEDEBUG="$WINEDEBUG" HOME="$HOME" \
+    env PATH="$PATH" ${WINELOADER:+WINELOADER="$WINELOADER"} \
+    WINEPREFIX="$WINEPREFIX" WINEARCH="$WINEARCH" WINEDEBUG="$WINEDEBUG" HOME="$HOME" \
     WINEDLLOVERRIDES="$WINEDLLOVERRIDES" LANG=C.UTF-8 FILE_ARGUMENT="${2:-}" \
     sh -c "trap : INT; taskset -c 0 wine '$SCANNER' \${FILE_ARGUMENT:+\"\$FILE_ARGUMENT\"}; echo \$? >'$run/$1.status'; sleep 120"
 }

@@ -48,7 +48,7 @@ ACTION_GROUP=1023
 # manager waits, and a few folders whose order and buttons are known.
 options_init() {
   mkdir -p "$E2E_WORK/shots" "$E2E_WORK/runs"
-  wine_prefix_init "$E2E_WORK" || return 1
+  wine_prefix_init "$E2E_WORK" "$(wine_image_bits "$E2E_WIN32/options_host.exe")" || return 1
   wine_stop
   local drive_c=$WINEPREFIX/drive_c desktop
   mkdir -p "$drive_c/e2e"

@@ -10,7 +10,7 @@ exe="$build/win32_seam_check.exe"
 
 # shellcheck source=tests/e2e/wine_prefix.sh
 . "$here/wine_prefix.sh"
-wine_prefix_init "$build"
+wine_prefix_init "$build" "$(wine_image_bits "$exe")"
 wine_stop
 
 # Programs run from C:, never from a Unix path (whose files Windows code

@@ -15,7 +15,7 @@ fi
 
 # shellcheck source=tests/e2e/wine_prefix.sh
 . "$root/tests/e2e/wine_prefix.sh"
-wine_prefix_init "$build"
+wine_prefix_init "$build" "$(wine_image_bits "$exe")"
 wine_stop
 # Without a window manager Wine waits about 2 s on every hidden window.
 taskset -c 0 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
