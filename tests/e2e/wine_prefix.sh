@@ -40,9 +40,12 @@ wine_prefix_init() {
     # installed, which machines without 32-bit support cannot run. A script,
     # not a link: the 64-bit loader started under the name "wine" runs
     # builtin programs (reg, cmd) as 32-bit ones.
+    # Written to a new file and moved in place, never through whatever the
+    # name is now.
     mkdir -p "$build/wine64-bin" || return 1
-    printf '#!/bin/sh\nexec /usr/lib/wine/wine64 "$@"\n' >"$build/wine64-bin/wine" &&
-      chmod +x "$build/wine64-bin/wine" || return 1
+    printf '#!/bin/sh\nexec /usr/lib/wine/wine64 "$@"\n' >"$build/wine64-bin/wine.new" &&
+      chmod +x "$build/wine64-bin/wine.new" &&
+      mv -f -T "$build/wine64-bin/wine.new" "$build/wine64-bin/wine" || return 1
     case ":$PATH:" in
       *":$build/wine64-bin:"*) ;;
       *) export PATH="$build/wine64-bin:$PATH" ;;
