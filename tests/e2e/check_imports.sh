@@ -5,7 +5,7 @@
 #   - every imported function is listed in win32_imports.txt and marked
 #     present (or a harmless stub) on both systems,
 #   - it carries the application manifest (type 24, id 1) asking for
-#     requireAdministrator.
+#     requireAdministrator, for the x86 processor.
 # Nothing here runs the image: Wine exports everything whatever version it
 # pretends to be, so only the image tells.
 #   tests/e2e/check_imports.sh EXE
@@ -68,6 +68,8 @@ if [ -z "$manifest" ]; then
   fail "$exe carries no manifest (resource type 24, id 1)"
 elif ! grep -q 'requestedExecutionLevel level=""requireAdministrator""' <<<"$manifest"; then
   fail "$exe: the manifest does not ask for requireAdministrator"
+elif ! grep -q 'processorArchitecture=""x86""' <<<"$manifest"; then
+  fail "$exe: the manifest does not name the x86 processor of a 32-bit image"
 fi
 
 count=$(wc -l <<<"$imports")
