@@ -2,15 +2,19 @@
 # Throughput of the Windows scanners under Wine against a Win32 floor walk
 # (bench/win32/floor_walk.cpp) over the same C: drive.
 #
-#   bench/wine_run.sh [N]     N files in the benchmark tree (default 20000)
+#   bench/wine_run.sh [N] [BITS]  N files in the benchmark tree (default
+#                                 20000); BITS 32 (default: the product's
+#                                 images) or 64 (the test twin, wine64)
 #
 # Environment: RUNS (default 5; the first round is a warm-up and is
 # dropped), PIN (default 1: everything, the wine server included, on CPU 0;
-# 0 lets the system place it), WIN32_DIR (default <repo>/build/win32-bench),
-# BUILD_DIR (native Release tree for the sample builder, default
-# <repo>/build-bench).
+# 0 lets the system place it), WIN32_DIR (default <repo>/build/win32-bench,
+# or win64-bench), BUILD_DIR (native Release tree for the sample builder,
+# default <repo>/build-bench).
 #
-# One 32-bit prefix with the tree under C:\bench (make_samples --bench).
+# One prefix of that bitness with the tree under C:\bench (make_samples
+# --bench). The two bitnesses are different programs: compare each with
+# its own floor walk, never with the other.
 # Each round restores the deleted samples and the cut start-up files, then
 # times the floor walk over C:, `purgato-scan.exe --target C:` when the
 # build has it, and Purgato.exe driven from OK to its end status. Prints
@@ -20,11 +24,20 @@
 set -euo pipefail
 
 N=${1:-20000}
+BITS=${2:-32}
+case $BITS in
+  32) toolchain=mingw-i686.cmake ;;
+  64) toolchain=mingw-x86_64.cmake ;;
+  *)
+    echo "usage: bench/wine_run.sh [N] [32|64]" >&2
+    exit 2
+    ;;
+esac
 RUNS=${RUNS:-5}
 PIN=${PIN:-1}
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${BUILD_DIR:-$ROOT/build-bench}
-WIN32=${WIN32_DIR:-$ROOT/build/win32-bench}
+WIN32=${WIN32_DIR:-$ROOT/build/win$BITS-bench}
 
 "$ROOT/scripts/setup.sh" >/dev/null
 mkdir -p "$BUILD" "$WIN32"
@@ -35,7 +48,7 @@ fi
 ninja -C "$BUILD" -j2 make_samples >"$log" 2>&1 || { cat "$log" >&2; exit 1; }
 if [[ ! -f $WIN32/build.ninja ]]; then
   cmake -S "$ROOT" -B "$WIN32" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" >"$log" 2>&1 || { cat "$log" >&2; exit 1; }
+    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/$toolchain" >"$log" 2>&1 || { cat "$log" >&2; exit 1; }
 fi
 ninja -C "$WIN32" -j2 >"$log" 2>&1 || { cat "$log" >&2; exit 1; }
 
@@ -54,7 +67,7 @@ bench_tree "$BUILD/make_samples" "$DATA" "$N"
 
 # shellcheck source=tests/e2e/wine_prefix.sh
 . "$ROOT/tests/e2e/wine_prefix.sh"
-wine_prefix_init "$DATA"
+wine_prefix_init "$DATA" "$BITS"
 wine_stop
 "${pin[@]}" wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
 wine_stop
@@ -127,7 +140,7 @@ done
 restore
 wine_stop
 
-awk -v n="$files" -v runs="$((RUNS - 1))" -v pin="$PIN" '
+awk -v bits="$BITS" -v n="$files" -v runs="$((RUNS - 1))" -v pin="$PIN" '
   function median(a, k,   i, j, t, b) {
     for (i = 1; i <= k; i++) b[i] = a[i]
     for (i = 1; i <= k; i++) for (j = i + 1; j <= k; j++) if (b[j] < b[i]) { t = b[i]; b[i] = b[j]; b[j] = t }
@@ -135,7 +148,7 @@ awk -v n="$files" -v runs="$((RUNS - 1))" -v pin="$PIN" '
   }
   { f[NR] = $1; c[NR] = $2; g[NR] = $3; rc[NR] = $2 / $1; rg[NR] = $3 / $1 }
   END {
-    printf "files on C: %d, %d timed rounds (the first was dropped as warm-up), %s\n", n, runs, pin ? "pinned to CPU 0" : "unpinned"
+    printf "%s-bit images; files on C: %d, %d timed rounds (the first was dropped as warm-up), %s\n", bits, n, runs, pin ? "pinned to CPU 0" : "unpinned"
     printf "floor walk       : %8.0f files/s  (median %.3f s)\n", n / median(f, NR), median(f, NR)
     if (median(c, NR) > 0)
       printf "purgato-scan.exe : %8.0f files/s  (median %.3f s), ratio to the floor %.2f\n", n / median(c, NR), median(c, NR), median(rc, NR)

@@ -12,6 +12,8 @@
 # screenshots. Either way the script then shows what the scan changed.
 # --console instead runs the console scanner over a demo volume of this
 # machine's own file system (the way to scan a mounted Windows disk).
+# On a machine that cannot run 32-bit programs (scripts/probe_32bit.sh)
+# the demo runs the 64-bit test build of Purgato.exe under wine64.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -124,9 +126,17 @@ fi
 
 if [ -z "${DEMO_STARTED:-}" ]; then
   "$root/scripts/setup.sh"
-  cmake -S "$root" -B build/win32 -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" \
+  if no_32bit=$("$root/scripts/probe_32bit.sh"); then
+    export DEMO_BITS=32
+  else
+    export DEMO_BITS=64
+    echo "demo: this machine cannot run the 32-bit Purgato.exe ($no_32bit); running its 64-bit test build under wine64"
+  fi
+  toolchain=$root/cmake/mingw-i686.cmake
+  [ "$DEMO_BITS" = 32 ] || toolchain=$root/cmake/mingw-x86_64.cmake
+  cmake -S "$root" -B "build/win$DEMO_BITS" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
     -DPURGATO_WERROR=ON >/dev/null
-  ninja -C build/win32 -j2 Purgato gui_driver
+  ninja -C "build/win$DEMO_BITS" -j2 Purgato gui_driver
   cmake -S "$root" -B build/native -G Ninja -DPURGATO_WERROR=ON >/dev/null
   ninja -C build/native -j2 seed_wine
   if [ -z "${DISPLAY:-}" ]; then
@@ -138,9 +148,9 @@ if [ -z "${DEMO_STARTED:-}" ]; then
 fi
 unattended=${DEMO_UNATTENDED:-}
 
-E2E_WIN32=$root/build/win32
+E2E_WIN32=$root/build/win${DEMO_BITS:-32}
 E2E_NATIVE=$root/build/native
-E2E_WORK=$root/build/win32/demo
+E2E_WORK=$E2E_WIN32/demo
 # On a desktop the window manager frames the windows, and the user takes
 # the time they want.
 if [ -z "$unattended" ]; then
@@ -151,7 +161,10 @@ set +e
 # shellcheck source=tests/e2e/e2e_lib.sh
 . "$root/tests/e2e/e2e_lib.sh"
 
-e2e_init >/dev/null || exit 1
+if ! e2e_init >/dev/null; then
+  echo "demo: Wine could not make its prefix (its message is above); scripts/demo.sh --console scans without Wine" >&2
+  exit 1
+fi
 begin demo "$windows" || exit 1
 drive_c=$WINEPREFIX/drive_c
 

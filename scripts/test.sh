@@ -62,53 +62,107 @@ check_win32_image() {
   echo "$exe: subsystem 4.0, no GCC run-time DLL"
 }
 
-windows() {
+# check_resources EXE ENTRY...: each entry ("102 DIALOG", "1 VERSIONINFO")
+# starts a line of the image's resources as windres reads them back.
+check_resources() {
+  local exe=$1 resources entry missing=0
+  shift
+  resources=$(i686-w64-mingw32-windres -i "$exe" -O rc 2>/dev/null) || {
+    echo "$exe: windres cannot read its resources" >&2
+    return 1
+  }
+  for entry in "$@"; do
+    if ! grep -q "^$entry\b" <<<"$resources"; then
+      echo "$exe: no resource $entry" >&2
+      missing=1
+    fi
+  done
+  [ "$missing" -eq 0 ] && echo "$exe: resources $*"
+}
+
+# Each build folder is tested under Wine only once it built in this run.
+built=()
+
+build_win32() {
   configure_and_build build/win32 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" -DPURGATO_WERROR=ON &&
+    built+=(build/win32)
+}
+
+# The 64-bit twin: the same sources, a test build that runs under wine64
+# on every x86-64 machine. Not the product, never installed.
+build_win64() {
+  configure_and_build build/win64 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-x86_64.cmake" -DPURGATO_WERROR=ON &&
+    built+=(build/win64)
+}
+
+# What the 32-bit images must be, seen without running them: these run on
+# every machine, whether it can run 32-bit programs or not (and the probe
+# that tells, on its every answer).
+windows_static() {
+  tests/e2e/check_probe.sh &&
+    build_win32 &&
     check_win32_image build/win32/Purgato.exe &&
+    check_resources build/win32/Purgato.exe "100 DIALOG" "102 DIALOG" "130 DIALOG" "131 DIALOG" "136 DIALOG" \
+      "128 14" "1 VERSIONINFO" "1 24" &&
     tests/e2e/check_imports.sh build/win32/Purgato.exe &&
     tests/e2e/check_imports.sh build/win32/options_host.exe &&
     check_win32_image build/win32/purgato-scan.exe &&
-    tests/e2e/check_imports.sh build/win32/purgato-scan.exe &&
-    tests/e2e/run_seam_check.sh build/win32 &&
-    tests/gui/run_gui_checks.sh build/win32
+    check_resources build/win32/purgato-scan.exe "1 14" "1 24" &&
+    tests/e2e/check_imports.sh build/win32/purgato-scan.exe
 }
 
-# One libFuzzer target for a while, on a copy of its seed folders (the
-# fuzzer adds to its corpus). Errexit is off inside a stage, hence the chains.
-fuzz_target() {
-  local target=$1 seconds=$2 corpus=build/fuzz/corpus-$1 seeds
-  shift 2
-  rm -rf "$corpus" && mkdir -p "$corpus" build/fuzz/artifacts || return 1
-  for seeds in "$@"; do
-    cp -r "$seeds/." "$corpus/" || return 1
+windows_twin() {
+  local exe
+  build_win64 || return 1
+  for exe in build/win64/Purgato.exe build/win64/purgato-scan.exe; do
+    if ! x86_64-w64-mingw32-windres -i "$exe" -O rc 2>/dev/null | grep -q 'processorArchitecture=""amd64""'; then
+      echo "$exe: the manifest does not name the amd64 processor" >&2
+      return 1
+    fi
   done
-  build/fuzz/"$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-    -artifact_prefix=build/fuzz/artifacts/ "$corpus"
+  echo "build/win64: the twin built, manifests for amd64"
+}
+
+# The Wine stages of one Windows build folder (build/win32 or build/win64).
+wine_seam() {
+  tests/e2e/run_seam_check.sh "$1" && tests/gui/run_gui_checks.sh "$1"
+}
+
+seed_tool() {
+  cmake -S "$root" -B build/native -G Ninja -DPURGATO_WERROR=ON >/dev/null &&
+    ninja -C build/native -j"$jobs" seed_wine
 }
 
 # The real Purgato.exe under Wine on Xvfb, on the Windows 98, XP and 10
 # personalities, driven from outside over a seeded C: drive.
 wine_e2e() {
-  configure_and_build build/win32 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" -DPURGATO_WERROR=ON &&
-    cmake -S "$root" -B build/native -G Ninja -DPURGATO_WERROR=ON >/dev/null &&
-    ninja -C build/native -j"$jobs" seed_wine &&
-    tests/e2e/run_e2e.sh build/win32 build/native
+  seed_tool && tests/e2e/run_e2e.sh "$1" build/native
 }
 
 # The real purgato-scan.exe under Wine on the same seeded C: drive, output
 # redirected, every exit status.
 wine_cli_e2e() {
-  configure_and_build build/win32 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" -DPURGATO_WERROR=ON &&
-    cmake -S "$root" -B build/native -G Ninja -DPURGATO_WERROR=ON >/dev/null &&
-    ninja -C build/native -j"$jobs" seed_wine &&
-    tests/e2e/run_cli_e2e.sh build/win32 build/native
+  seed_tool && tests/e2e/run_cli_e2e.sh "$1" build/native
 }
 
 # The scan options dialog and its shell folder tree, run by its host
 # program under Wine on Xvfb and driven from outside.
 wine_options() {
-  configure_and_build build/win32 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" -DPURGATO_WERROR=ON &&
-    tests/e2e/run_options_e2e.sh build/win32
+  tests/e2e/run_options_e2e.sh "$1"
+}
+
+# wine_stages BUILD_DIR LABEL: every Wine stage on one build, if it built.
+wine_stages() {
+  local build=$1 label=$2
+  if ! printf '%s\n' "${built[@]}" | grep -qx "$build"; then
+    summary+=("FAILED  Wine stages ($label): $build did not build")
+    failed+=("Wine stages ($label)")
+    return
+  fi
+  stage "Win32 seam check and dialog checks under Wine ($label)" wine_seam "$build"
+  stage "Wine end-to-end tests ($label)" wine_e2e "$build"
+  stage "scan options dialog under Wine ($label)" wine_options "$build"
+  stage "Wine end-to-end tests of purgato-scan.exe ($label)" wine_cli_e2e "$build"
 }
 
 fuzz() {
@@ -151,10 +205,18 @@ check_stack() {
 stage "include stack of the core" check_stack
 stage "native build and unit tests" native
 stage "unit tests under AddressSanitizer and UndefinedBehaviorSanitizer" sanitized
-stage "Windows build and Win32 seam check under Wine" windows
-stage "Wine end-to-end tests" wine_e2e
-stage "scan options dialog under Wine" wine_options
-stage "Wine end-to-end tests of purgato-scan.exe" wine_cli_e2e
+stage "Windows images, 32-bit: build, versions, resources, imports, manifests" windows_static
+stage "Windows twin, 64-bit: build" windows_twin
+# Wine's 32-bit side needs a kernel that runs 32-bit programs; the twin runs
+# everywhere.
+if no_32bit=$(scripts/probe_32bit.sh); then
+  wine_stages build/win32 "32-bit"
+else
+  echo
+  echo "=== 32-bit images: static checks only: $no_32bit"
+  summary+=("32-bit images: static checks only: $no_32bit")
+fi
+wine_stages build/win64 "64-bit twin"
 stage "install, manual page and Debian package" tests/package/check_package.sh build/package
 stage "fuzzing the scanner (30 s) and the performance data (15 s)" fuzz
 
