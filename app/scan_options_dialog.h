@@ -23,7 +23,8 @@ namespace purgato {
 
 class ScanOptionsDialog final : public Dialog {
  public:
-  // settings are read at every initialisation; flags are written.
+  // settings are copied (a caller may pass a temporary) and read at every
+  // initialisation; flags are written.
   ScanOptionsDialog(ScanSession& session, Os& os, const ScanOptionSettings& settings, ScanOptionFlags& flags,
                     HWND parent = nullptr, ShellAllocatorSource allocatorSource = &SHGetMalloc);
   ~ScanOptionsDialog() override;
@@ -46,7 +47,7 @@ class ScanOptionsDialog final : public Dialog {
 
   ScanSession& session;
   Os& os;
-  const ScanOptionSettings& settings;
+  const ScanOptionSettings settings;
   ScanOptionFlags& flags;
   ShellAllocatorSource allocatorSource;
 

@@ -123,9 +123,10 @@ bool folderTargetFromParsingName(char* dest, std::size_t size, const char* parsi
   dest[0] = '\0';
   if (parsingName == nullptr) return false;
   std::size_t length = std::strlen(parsingName);
-  if (length == 0 || length >= size) return false;
-  std::memcpy(dest, parsingName, length + 1);
-  if (dest[length - 1] == '\\') dest[length - 1] = '\0';
+  if (length >= size) length = size - 1;
+  std::memcpy(dest, parsingName, length);
+  dest[length] = '\0';
+  if (length > 0 && dest[length - 1] == '\\') dest[length - 1] = '\0';
   return true;
 }
 

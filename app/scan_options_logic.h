@@ -51,9 +51,10 @@ enum class ScanTarget {
 };
 ScanTarget chooseTarget(const ScanOptionFlags& flags);
 
-// The focused folder's parsing name as a target: copied whole, with one
-// trailing backslash removed (C:\ becomes C:). False, and dest "", when
-// the name is empty or does not fit: a cut path would name another folder.
+// The focused folder's parsing name as a target: as much of it as dest
+// holds, then one trailing backslash removed (C:\ becomes C:). A cut name
+// is harmless: the text only selects the kind of scan, and a cut one is
+// never "" or "!:". False, and dest "", only without a name.
 bool folderTargetFromParsingName(char* dest, std::size_t size, const char* parsingName);
 
 }  // namespace purgato

@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "os/text.h"
 #include "res/resource.h"
@@ -50,6 +52,13 @@ class FakeControls final : public OptionControls {
   std::string enabledStates(std::initializer_list<int> ids) {
     std::string out;
     for (const int id : ids) out += controls[id].enabled ? '1' : '0';
+    return out;
+  }
+  // Every hidden control, so that hiding one too many is seen.
+  std::vector<int> hiddenIds() const {
+    std::vector<int> out;
+    for (const auto& entry : controls)
+      if (entry.second.hidden) out.push_back(entry.first);
     return out;
   }
 
@@ -111,7 +120,7 @@ TEST(ScanOptionsTest, StoredSettingsSetTheFlagsAndEveryControl) {
     EXPECT_EQ(controls.checks(ALL_RADIOS), row.flagsAfter);
     EXPECT_EQ(controls.controls[IDC_FOLDER_TREE].enabled, row.treeEnabled);
     EXPECT_EQ(controls.enabledStates(ACTION_GROUP), row.groupEnabled ? "11111" : "00000");
-    EXPECT_EQ(controls.controls[IDC_DISINFECT].hidden, row.disinfectHidden);
+    EXPECT_EQ(controls.hiddenIds(), row.disinfectHidden ? std::vector<int>{IDC_DISINFECT} : std::vector<int>{});
   }
 }
 
@@ -145,6 +154,7 @@ TEST(ScanOptionsTest, RadioClicksKeepOneTargetAndOnlyTheTargetFlags) {
               std::string(step.flagsAfter, 3));
     EXPECT_EQ(controls.controls[IDC_FOLDER_TREE].enabled, step.treeEnabled);
     EXPECT_EQ(controls.enabledStates(ACTION_GROUP), step.groupAfter);
+    EXPECT_TRUE(controls.hiddenIds().empty());
   }
   EXPECT_FALSE(OnTargetClicked(IDC_DISINFECT, flags, controls));
   EXPECT_FALSE(OnModeClicked(IDC_DISINFECT, controls));
@@ -192,32 +202,40 @@ TEST(ScanOptionsTest, TheFirstSetTargetFlagWins) {
   }
 }
 
-TEST(ScanOptionsTest, FolderTargetLosesOneTrailingBackslashAndIsNeverCut) {
+TEST(ScanOptionsTest, FolderTargetIsCutToTheFieldAndLosesOneTrailingBackslash) {
   const std::string longest(kPathSize - 1, 'a');
-  const std::string tooLong(kPathSize, 'a');
+  const std::string tooLong = longest + "bcd";
+  // Cut so that the kept text ends with a backslash: that one goes too.
+  const std::string cutAtBackslash = std::string(kPathSize - 2, 'a') + "\\tail";
   const struct {
     const char* what;
     std::string parsingName;
-    bool ok;
     std::string target;
   } rows[] = {
-      {"a drive root", "C:\\", true, "C:"},
-      {"a folder", "C:\\Windows", true, "C:\\Windows"},
-      {"a folder with a backslash", "C:\\Program Files\\", true, "C:\\Program Files"},
-      {"only one backslash removed", "C:\\\\", true, "C:\\"},
-      {"a virtual folder as the shell names it", "::{20D04FE0-3AEA-1069-A2D8-08002B30309D}", true,
+      {"a drive root", "C:\\", "C:"},
+      {"a folder", "C:\\Windows", "C:\\Windows"},
+      {"a folder with a backslash", "C:\\Program Files\\", "C:\\Program Files"},
+      {"only one backslash removed", "C:\\\\", "C:\\"},
+      {"a virtual folder as the shell names it", "::{20D04FE0-3AEA-1069-A2D8-08002B30309D}",
        "::{20D04FE0-3AEA-1069-A2D8-08002B30309D}"},
-      {"the longest that fits", longest, true, longest},
-      {"one longer: a cut path would name another folder", tooLong, false, ""},
-      {"empty", "", false, ""},
+      {"the longest that fits", longest, longest},
+      {"longer: as much as the field holds", tooLong, longest},
+      {"cut after a backslash", cutAtBackslash, std::string(kPathSize - 2, 'a')},
+      {"empty", "", ""},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
-    char target[kPathSize];
-    copyText(target, sizeof target, "previous");
-    EXPECT_EQ(folderTargetFromParsingName(target, sizeof target, row.parsingName.c_str()), row.ok);
+    char target[kPathSize + 8];
+    std::memset(target, 'x', sizeof target);
+    EXPECT_TRUE(folderTargetFromParsingName(target, kPathSize, row.parsingName.c_str()));
     EXPECT_EQ(std::string(target), row.target);
+    // Nothing written past the field.
+    EXPECT_EQ(std::string(target + kPathSize, 8), std::string(8, 'x'));
   }
+  char target[kPathSize];
+  copyText(target, sizeof target, "previous");
+  EXPECT_FALSE(folderTargetFromParsingName(target, sizeof target, nullptr));
+  EXPECT_EQ(std::string(target), "");
 }
 
 }  // namespace
