@@ -4,7 +4,6 @@
 #include "app/thank_you_dialog.h"
 #include "os/text.h"
 #include "res/resource.h"
-#include "scan/driver.h"
 
 namespace purgato {
 
@@ -23,7 +22,7 @@ constexpr LRESULT kMaxWalkLines = 150;
 }  // namespace
 
 ScanProgressDialog::ScanProgressDialog(ScanSession& session, Os& os, HWND parent)
-    : Dialog(IDD_SCAN_PROGRESS, parent), session(session), os(os) {}
+    : Dialog(IDD_SCAN_PROGRESS, parent), session(session), os(os), run(session, os) {}
 
 BOOL ScanProgressDialog::OnInitDialog() {
   cancelButton = item(IDCANCEL);
@@ -40,7 +39,7 @@ BOOL ScanProgressDialog::OnInitDialog() {
   SendMessageA(progressList, LB_SETHORIZONTALEXTENT, kListExtentPixels, 0);
   // The channel goes to the dialog itself, whose handlers fill the list.
   session.progressWindow = reinterpret_cast<HWnd>(hwnd());
-  SetTimer(hwnd(), kStartTimerId, kStartDelayMs, nullptr);
+  if (SetTimer(hwnd(), kStartTimerId, kStartDelayMs, nullptr) != 0) run.armed();
   ShowWindow(okButton, SW_HIDE);
   return TRUE;
 }
@@ -74,16 +73,15 @@ bool ScanProgressDialog::OnMessage(UINT message, WPARAM wParam, LPARAM, LRESULT&
 void ScanProgressDialog::onTimer() {
   // (A dialog's default processing of WM_TIMER does nothing, so there is
   // none to give first.)
+  // The Cancel question's own loop brings ticks too: the scan waits for
+  // its answer (the timer stays armed), or it would run inside the box,
+  // which could not close, and the answer would come only after the scan.
+  if (asking && run.waiting()) return;
   KillTimer(hwnd(), kStartTimerId);
-  // One scan per dialog, even if another tick was posted to it.
-  if (scanStarted) return;
-  scanStarted = true;
-  session.cancelRequested = false;
-  // The whole scan runs here; the walker's pump dispatches this dialog's
-  // messages meanwhile, so the handlers run nested inside this call.
-  scanRunning = true;
-  runScan(session, os);
-  scanRunning = false;
+  // The whole scan runs here, once, however many ticks come; the walker's
+  // pump dispatches this dialog's messages meanwhile, so the handlers run
+  // nested inside this call.
+  if (!run.start()) return;
   if (statusPending) showStatus(GetTickCount());
   showOkButton();
 }
@@ -103,7 +101,7 @@ void ScanProgressDialog::onLogLine() {
 // in); the end status and anything outside the walk show at once.
 void ScanProgressDialog::onStatus() {
   const DWORD now = GetTickCount();
-  if (!scanRunning || session.statisticsPhase || now - statusShownAt >= kStatusIntervalMs) {
+  if (!run.running() || session.statisticsPhase || now - statusShownAt >= kStatusIntervalMs) {
     showStatus(now);
   } else if (!statusPending) {
     statusPending = true;
@@ -119,10 +117,12 @@ void ScanProgressDialog::showStatus(DWORD now) {
 }
 
 void ScanProgressDialog::OnCancel() {
+  asking = true;
   const int answer = MessageBoxA(hwnd(), "Terminate the Scan now?", "Warning", MB_YESNO | MB_ICONINFORMATION);
+  asking = false;
   if (answer == IDNO) return;
   showOkButton();
-  session.cancelRequested = true;
+  run.cancelConfirmed();
 }
 
 void ScanProgressDialog::showOkButton() {
@@ -137,6 +137,7 @@ bool ScanProgressDialog::OnCommand(int id, int code, HWND) {
 }
 
 void ScanProgressDialog::onScanOk() {
+  if (!run.okMayClose()) return;
   // Hidden at once; the modal run ends when this handler has returned.
   EndDialog(0);
   ThankYouDialog thankYou;

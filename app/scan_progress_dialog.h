@@ -4,6 +4,7 @@
 #pragma once
 
 #include "app/dialog.h"
+#include "app/scan_progress_logic.h"
 #include "os/os.h"
 #include "session/session.h"
 
@@ -33,8 +34,8 @@ class ScanProgressDialog final : public Dialog {
   HWND okButton = nullptr;
   HWND statusLine = nullptr;
   HWND progressList = nullptr;
-  bool scanStarted = false;
-  bool scanRunning = false;
+  ScanRun run;
+  bool asking = false;         // the Cancel question is open
   bool statusPending = false;  // a status waits for the repaint timer
   DWORD statusShownAt = 0;     // GetTickCount of the last repaint
 };

@@ -67,6 +67,10 @@ else()
   if(TARGET scan_options_test)
     target_sources(scan_options_test PRIVATE ${CMAKE_SOURCE_DIR}/app/scan_options_logic.cpp)
   endif()
+  # So is the progress dialog's scan run, over the test double.
+  if(TARGET scan_progress_test)
+    target_sources(scan_progress_test PRIVATE ${CMAKE_SOURCE_DIR}/app/scan_progress_logic.cpp)
+  endif()
   # The console scanners' one option parser, with the set of each build.
   if(TARGET cli_options_test)
     target_sources(cli_options_test PRIVATE ${CMAKE_SOURCE_DIR}/cli/options.cpp)

@@ -262,6 +262,86 @@ void progressDialogChecks() {
             "thank-you first line");
 }
 
+// Cancel answered Yes before the first tick: while the question is open
+// its loop starts no scan; once answered, OK (1003) does nothing until the
+// scan has run, and the scan ends at once, terminated, with its
+// statistics.
+void earlyCancelChecks() {
+  purgato::Win32Os os;
+  ScanSession session;
+  session.targetPath[0] = '\0';  // statistics only: no walk of this machine
+  HWND progress = nullptr;
+  HWND list = nullptr;
+  int ticksAsked = 0;
+  bool thankYouEarly = false;
+  std::string thankYouLine;
+  INT_PTR result = -2;
+  play(
+      {
+          [&] {
+            progress = reinterpret_cast<HWND>(session.progressWindow);
+            if (progress == nullptr) return false;
+            list = GetDlgItem(progress, IDC_PROGRESS_LIST);
+            checkEqual(count(list), 0L, "Cancel comes before the first tick");
+            PostMessageA(progress, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+            return true;
+          },
+          [&] {
+            const HWND box = FindWindowA("#32770", "Warning");
+            if (box == nullptr) return false;
+            // Several of the dialog's ticks come while the question waits.
+            if (++ticksAsked < 6) return false;
+            checkEqual(count(list), 0L, "no scan while the question is open");
+            PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDYES, BN_CLICKED), 0);
+            // Ahead of the next tick: OK while the scan is still to come.
+            PostMessageA(progress, WM_COMMAND, MAKEWPARAM(IDC_SCAN_OK, BN_CLICKED), 0);
+            return true;
+          },
+          [&] {
+            if (const HWND early = findWindow(purgato::kWindowTitle, IDC_HOME_LINK)) {
+              // Closed, so that the fault shows as a failure, not a hang.
+              thankYouEarly = true;
+              PostMessageA(early, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+              return false;
+            }
+            if (windowText(GetDlgItem(progress, IDC_STATUS_LINE)).empty()) return false;
+            check(!thankYouEarly, "OK before the scan opens no thank-you dialog");
+            check(IsWindowVisible(progress) != FALSE, "OK before the scan leaves the dialog open");
+            checkText(windowText(GetDlgItem(progress, IDC_STATUS_LINE)), "Scanning terminated",
+                      "a cancel before the first tick ends the scan");
+            std::string lines;
+            for (LRESULT i = 0; i < count(list); ++i) {
+              char line[600] = "";
+              SendMessageA(list, LB_GETTEXT, i, reinterpret_cast<LPARAM>(line));
+              lines += std::string(line) + "\n";
+            }
+            checkText(lines,
+                      "Scanning statistics\t\t:\nTotal files scanned\t\t:  0\nTotal files infected\t\t:  0\n"
+                      "Total files disinfected\t:  0\nTotal files deleted\t\t:  0\n",
+                      "the statistics of the cancelled scan");
+            check(session.cancelRequested, "the cancel is kept");
+            check(IsWindowVisible(GetDlgItem(progress, IDC_SCAN_OK)) && !IsWindowVisible(GetDlgItem(progress, IDCANCEL)),
+                  "OK shown, Cancel hidden");
+            PostMessageA(progress, WM_COMMAND, MAKEWPARAM(IDC_SCAN_OK, BN_CLICKED), 0);
+            return true;
+          },
+          [&] {
+            const HWND thankYou = findWindow(purgato::kWindowTitle, IDC_HOME_LINK);
+            if (thankYou == nullptr) return false;
+            thankYouLine = windowText(GetDlgItem(thankYou, IDC_HEADING));
+            PostMessageA(thankYou, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+            return true;
+          },
+      },
+      [&] {
+        purgato::ScanProgressDialog dialog(session, os);
+        result = dialog.DoModal();
+      });
+  checkEqual(result, static_cast<INT_PTR>(0), "after the scan OK ends the dialog with 0");
+  checkText(thankYouLine, "Thank you for using the Purgato program. You can protect your computer",
+            "the thank-you dialog after the cancelled scan");
+}
+
 bool underlined(HWND label) {
   const HGDIOBJ font = reinterpret_cast<HGDIOBJ>(SendMessageA(label, WM_GETFONT, 0, 0));
   LOGFONTA logFont;
@@ -351,6 +431,7 @@ void linkLabelChecks() {
 int main() {
   InitCommonControls();
   progressDialogChecks();
+  earlyCancelChecks();
   linkLabelChecks();
   std::printf("%d checks, %d failed\n", checks, failures);
   return failures == 0 ? 0 : 1;
