@@ -246,7 +246,11 @@ std::string versionText() {
   }
   std::string text = "purgato-scan 1.5\nsignature set:";
   for (std::size_t i = 0; i < names.size(); ++i) text += (i == 0 ? " " : ", ") + names[i];
-  return text + "\n";
+  return text +
+         "\n"
+         "Copyright (c) 2026 Corvanel and the Purgato developers.\n"
+         "MIT License: free to use, copy, change and pass on, with no warranty;\n"
+         "see the LICENSE file that comes with it.\n";
 }
 
 const char* usageText(CommandLine form) {

@@ -47,7 +47,7 @@ ParseResult parseOptions(int argc, const char* const* argv, CommandLine form, Cl
 
 // The --help text.
 const char* usageText(CommandLine form);
-// The --version text: the program and its signature set.
+// The --version text: the program, its signature set and its licence.
 std::string versionText();
 
 }  // namespace purgato

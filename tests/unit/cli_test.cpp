@@ -246,13 +246,15 @@ TEST_F(CliTest, HelpDescribesBothFormsAndWarnsThatTheVolumeChanges) {
   }
 }
 
-TEST_F(CliTest, VersionNamesTheProgramAndEveryVariantOfItsSignatureSet) {
+TEST_F(CliTest, VersionNamesTheProgramEveryVariantOfItsSignatureSetAndTheLicence) {
   const Result result = run({"--drive", "C=nowhere", "--version"});
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.err, "");
   const std::vector<std::string> lines = linesOf(result.out);
-  ASSERT_EQ(lines.size(), 2u);
+  ASSERT_EQ(lines.size(), 5u);
   EXPECT_EQ(lines[0], "purgato-scan 1.5");
+  EXPECT_EQ(lines[2], "Copyright (c) 2026 Corvanel and the Purgato developers.");
+  EXPECT_THAT(lines[3], ::testing::StartsWith("MIT License"));
   EXPECT_THAT(lines[1], ::testing::StartsWith("signature set: W32/Opaserv.Worm, "));
   for (const char* variant : {"A", "B", "D", "E", "H", "K"})
     EXPECT_THAT(lines[1], HasSubstr(std::string("W32/Opaserv.") + variant + ".Worm")) << variant;
