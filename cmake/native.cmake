@@ -98,20 +98,31 @@ if(PURGATO_BENCH AND PURGATO_BENCH_SOURCES)
   endforeach()
 endif()
 
-# Installing purgato-scan, its manual page and the README, and the Debian
-# package of them (cpack -G DEB in a Release tree).
+# Installing purgato-scan, its manual page, the README and the licence, and
+# the Debian package of them (cpack -G DEB in a Release tree). The licence
+# goes in as Debian's machine-readable copyright file, which holds its full
+# text; the Debian changelog goes in gzipped as Debian packages carry it.
 if(TARGET purgato-scan)
   include(GNUInstallDirs)
   find_program(GZIP_PROGRAM gzip REQUIRED)
   set(PURGATO_MAN_GZ ${CMAKE_BINARY_DIR}/purgato-scan.1.gz)
+  set(PURGATO_CHANGELOG_GZ ${CMAKE_BINARY_DIR}/changelog.Debian.gz)
   add_custom_command(OUTPUT ${PURGATO_MAN_GZ}
     COMMAND ${GZIP_PROGRAM} -9 -n -c ${CMAKE_SOURCE_DIR}/docs/purgato-scan.1 > ${PURGATO_MAN_GZ}
     DEPENDS ${CMAKE_SOURCE_DIR}/docs/purgato-scan.1
     COMMENT "Compressing the manual page")
-  add_custom_target(purgato_man ALL DEPENDS ${PURGATO_MAN_GZ})
+  add_custom_command(OUTPUT ${PURGATO_CHANGELOG_GZ}
+    COMMAND ${GZIP_PROGRAM} -9 -n -c ${CMAKE_SOURCE_DIR}/packaging/debian/changelog > ${PURGATO_CHANGELOG_GZ}
+    DEPENDS ${CMAKE_SOURCE_DIR}/packaging/debian/changelog
+    COMMENT "Compressing the Debian changelog")
+  add_custom_target(purgato_man ALL DEPENDS ${PURGATO_MAN_GZ} ${PURGATO_CHANGELOG_GZ})
+  set(PURGATO_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/purgato-scan)
   install(TARGETS purgato-scan RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES ${PURGATO_MAN_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-  install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/purgato-scan)
+  install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/packaging/debian/copyright
+    ${PURGATO_CHANGELOG_GZ} DESTINATION ${PURGATO_DOC_DIR})
+  install(FILES ${CMAKE_SOURCE_DIR}/packaging/debian/lintian-overrides
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME purgato-scan)
 
   set(CPACK_GENERATOR DEB)
   set(CPACK_PACKAGE_NAME purgato-scan)
@@ -121,6 +132,8 @@ if(TARGET purgato-scan)
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
     "Scans folders that stand for the drives of a Windows computer, such as a\n partition mounted from a rescue system, for the W32/Opaserv.Worm family\n (the family build and the variants A, B, D, E, H and K), deletes the\n worm's files, cuts its entries off win.ini and autoexec files and cleans\n the registry hives of an NT-family volume. --dry-run shows what it would do.")
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Corvanel <support@corvanel.example>")
+  # The Debian revision: the changelog's latest entry is 1.5-1.
+  set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

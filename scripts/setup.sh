@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ clang libgtest-dev libgmock-dev libbenchmark-dev libclang-rt-14-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64
   wine wine32:i386 wine64 xvfb xauth imagemagick tmux
-  hyperfine dpkg-dev man-db pkg-config
+  hyperfine dpkg-dev man-db pkg-config lintian
   libhivex-dev libhivex-bin
 )
 
