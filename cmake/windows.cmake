@@ -77,3 +77,24 @@ include(${CMAKE_SOURCE_DIR}/tests/e2e/cli_e2e.cmake OPTIONAL)
 
 # The Win32 floor walker of the Wine benchmark.
 include(${CMAKE_SOURCE_DIR}/bench/win32/bench.cmake OPTIONAL)
+
+# The Windows zip (cpack -G ZIP): both programs, the logon script, the
+# licence and a short README, the texts with CR LF line ends for Notepad.
+set(PURGATO_ZIP_TEXT ${CMAKE_BINARY_DIR}/zip-text)
+configure_file(${CMAKE_SOURCE_DIR}/LICENSE ${PURGATO_ZIP_TEXT}/LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
+configure_file(${CMAKE_SOURCE_DIR}/packaging/win32/README.txt ${PURGATO_ZIP_TEXT}/README.txt @ONLY NEWLINE_STYLE CRLF)
+install(TARGETS Purgato purgato-scan RUNTIME DESTINATION .)
+install(FILES ${CMAKE_SOURCE_DIR}/docs/purgato-logon.bat ${PURGATO_ZIP_TEXT}/LICENSE.txt
+  ${PURGATO_ZIP_TEXT}/README.txt DESTINATION .)
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(PURGATO_ZIP_PLATFORM win64)
+else()
+  set(PURGATO_ZIP_PLATFORM win32)
+endif()
+set(CPACK_GENERATOR ZIP)
+set(CPACK_PACKAGE_NAME purgato)
+set(CPACK_PACKAGE_VENDOR Corvanel)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_FILE_NAME purgato-${PROJECT_VERSION}-${PURGATO_ZIP_PLATFORM})
+set(CPACK_STRIP_FILES ON)
+include(CPack)

@@ -165,6 +165,15 @@ wine_stages() {
   stage "Wine end-to-end tests of purgato-scan.exe ($label)" wine_cli_e2e "$build"
 }
 
+# The Windows zip that cpack makes from the Windows build, its programs run
+# under Wine from where it was unpacked.
+windows_zip() {
+  configure_and_build build/win32 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" -DPURGATO_WERROR=ON &&
+    cmake -S "$root" -B build/native -G Ninja -DPURGATO_WERROR=ON >/dev/null &&
+    ninja -C build/native -j"$jobs" seed_wine &&
+    tests/package/check_zip.sh build/win32 build/native
+}
+
 fuzz() {
   CC=clang CXX=clang++ configure_and_build build/fuzz -DPURGATO_FUZZ=ON -DPURGATO_BENCH=OFF -DPURGATO_WERROR=ON &&
     rm -rf build/fuzz/seeds-scan build/fuzz/seeds-perf &&
@@ -218,6 +227,7 @@ else
 fi
 wine_stages build/win64 "64-bit twin"
 stage "install, manual page and Debian package" tests/package/check_package.sh build/package
+stage "Windows zip, unpacked and run under Wine" windows_zip
 stage "fuzzing the scanner (30 s) and the performance data (15 s)" fuzz
 
 echo
