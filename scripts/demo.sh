@@ -11,7 +11,8 @@
 # itself, prints the list and the statistics when the scan ends and saves
 # screenshots. Either way the script then shows what the scan changed.
 # --console instead runs the console scanner over a demo volume of this
-# machine's own file system (the way to scan a mounted Windows disk).
+# machine's own file system (the way to scan a mounted Windows disk), and
+# installs only what that needs: no Wine, no Windows cross-compiler.
 # On a machine that cannot run 32-bit programs (scripts/probe_32bit.sh)
 # the demo runs the 64-bit test build of Purgato.exe under wine64.
 set -euo pipefail
@@ -45,22 +46,26 @@ case $windows in
     ;;
 esac
 
+# The console demo builds in a tree of its own, without the unit tests,
+# whose framework a console-only machine does not have.
+console_build=build/console
+
 console_demo() {
-  cmake -S "$root" -B build/native -G Ninja -DPURGATO_WERROR=ON >/dev/null
-  ninja -C build/native -j2 purgato-scan make_samples
+  cmake -S "$root" -B "$console_build" -G Ninja -DPURGATO_TESTS=OFF -DPURGATO_BENCH=OFF -DPURGATO_WERROR=ON >/dev/null
+  ninja -C "$console_build" -j2 purgato-scan make_samples
   local demo volume status=0
   demo=$(mktemp -d "${TMPDIR:-/tmp}/purgato-demo.XXXXXX")
   trap "rm -rf '$demo'" EXIT
   volume="$demo/C"
   mkdir -p "$volume"
-  build/native/make_samples "$volume"
+  "$console_build/make_samples" "$volume"
   list_volume() { (cd "$volume" && find . -type f -printf '%P  (%s bytes)\n' | sort); }
   echo
   echo "=== the volume before the scan"
   list_volume
   echo
   echo "=== purgato-scan --drive C=$volume"
-  build/native/purgato-scan --drive "C=$volume" || status=$?
+  "$console_build/purgato-scan" --drive "C=$volume" || status=$?
   echo
   echo "=== the volume after the scan"
   list_volume
@@ -79,13 +84,13 @@ console_demo() {
 # the SOFTWARE hive and its service in the SYSTEM hive go, the clean value
 # and service stay; hivexget shows both hives before and after.
 console_nt_demo() (
-  ninja -C build/native -j2 purgato-scan make_nt_volume
+  ninja -C "$console_build" -j2 purgato-scan make_nt_volume
   local demo volume config status=0
   demo=$(mktemp -d "${TMPDIR:-/tmp}/purgato-nt-demo.XXXXXX")
   trap "rm -rf '$demo'" EXIT
   volume="$demo/C"
   config="$volume/WINNT/system32/config"
-  build/native/make_nt_volume "$volume"
+  "$console_build/make_nt_volume" "$volume"
   show_registry() {
     echo "--- SOFTWARE: Microsoft\Windows\CurrentVersion\Run"
     hivexget "$config/SOFTWARE" 'Microsoft\Windows\CurrentVersion\Run' || true
@@ -102,7 +107,7 @@ console_nt_demo() (
   show_registry
   echo
   echo "=== purgato-scan --drive C=$volume"
-  build/native/purgato-scan --drive "C=$volume" || status=$?
+  "$console_build/purgato-scan" --drive "C=$volume" || status=$?
   echo
   echo "=== the NT volume's registry after the scan"
   show_registry
@@ -118,7 +123,7 @@ console_nt_demo() (
 )
 
 if [ -n "$console" ]; then
-  "$root/scripts/setup.sh"
+  "$root/scripts/setup.sh" --console
   console_demo
   console_nt_demo
   exit 0

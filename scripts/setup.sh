@@ -1,15 +1,32 @@
 #!/usr/bin/env bash
 # Installs what the builds, tests and demo need on Debian 12. Does not touch
 # apt at all when everything is installed already.
+#
+#   scripts/setup.sh             everything: tests, the Windows build, Wine
+#   scripts/setup.sh --console   only what the console scanner and its
+#                                Debian package need: no Wine, no Windows
+#                                cross-compiler, no test frameworks
 set -euo pipefail
 
-packages=(
-  cmake ninja-build g++ clang libgtest-dev libgmock-dev libbenchmark-dev libclang-rt-14-dev
-  g++-mingw-w64-i686 g++-mingw-w64-x86-64
-  wine wine32:i386 wine64 xvfb xauth imagemagick tmux
-  hyperfine dpkg-dev man-db pkg-config lintian
-  libhivex-dev libhivex-bin
-)
+console=(cmake ninja-build g++ pkg-config libhivex-dev libhivex-bin dpkg-dev file)
+case ${1:-} in
+  --console)
+    packages=("${console[@]}")
+    ;;
+  "")
+    packages=(
+      "${console[@]}"
+      clang libgtest-dev libgmock-dev libbenchmark-dev libclang-rt-14-dev
+      g++-mingw-w64-i686 g++-mingw-w64-x86-64
+      wine wine32:i386 wine64 xvfb xauth imagemagick tmux
+      hyperfine man-db lintian
+    )
+    ;;
+  *)
+    echo "usage: scripts/setup.sh [--console]" >&2
+    exit 2
+    ;;
+esac
 
 missing=()
 for package in "${packages[@]}"; do
@@ -35,7 +52,7 @@ as_root() {
 
 echo "setup: installing ${missing[*]}"
 # wine32 is an i386 package.
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
+if [[ " ${missing[*]} " == *:i386* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   as_root dpkg --add-architecture i386
 fi
 as_root apt-get update
