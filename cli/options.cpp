@@ -250,7 +250,7 @@ std::string versionText() {
          "\n"
          "Copyright (c) 2026 Corvanel and the Purgato developers.\n"
          "MIT License: free to use, copy, change and pass on, with no warranty;\n"
-         "see the LICENSE file that comes with it.\n";
+         "the full text comes with the program.\n";
 }
 
 const char* usageText(CommandLine form) {
