@@ -11,8 +11,9 @@
 #   tests/package/check_zip.sh WIN32_BUILD NATIVE_BUILD
 #
 # WIN32_BUILD holds Purgato.exe, purgato-scan.exe and gui_driver.exe,
-# NATIVE_BUILD seed_wine. Where this machine cannot run 32-bit programs,
-# the checks under Wine are left out with a line that says so.
+# NATIVE_BUILD seed_wine. Where this machine cannot run 32-bit programs
+# (scripts/probe_32bit.sh), the checks under Wine are left out with a line
+# that says so.
 set -uo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -84,8 +85,8 @@ for exe in Purgato.exe purgato-scan.exe; do
 done
 
 # Under Wine, where this machine runs 32-bit programs at all.
-if ! /usr/lib/wine/wineserver32 --version >/dev/null 2>&1; then
-  echo "check_zip: this machine cannot run 32-bit programs; the zip was checked statically only"
+if ! no_32bit=$("$root/scripts/probe_32bit.sh"); then
+  echo "check_zip: the zip was checked statically only: $no_32bit"
   e2e_summary
   exit
 fi
