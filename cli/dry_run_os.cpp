@@ -65,7 +65,7 @@ int DryRunOs::open(const char* path, int flags) {
   if (fileDeleted(path)) return -1;
   // No descriptor of a dry run can write: a write open reads instead.
   if ((flags & (kOWrOnly | kORdWr)) != 0) flags = (flags & ~(kOWrOnly | kORdWr)) | kORdOnly;
-  return inner().open(path, flags);
+  return inner().open(path, flags & ~(kOCreat | kOExcl));
 }
 
 int DryRunOs::access(const char* path, int mode) { return fileDeleted(path) ? -1 : inner().access(path, mode); }
@@ -80,6 +80,10 @@ int DryRunOs::chsize(int fd, std::int32_t size) {
   return length >= 0 && size >= 0 && size <= length ? 0 : -1;
 }
 
+int DryRunOs::write(int fd, const void*, unsigned count) {
+  return inner().lseek(fd, 0, kSeekCur) >= 0 ? static_cast<int>(count) : -1;
+}
+
 bool DryRunOs::setFileAttributes(const char* path, std::uint32_t) {
   return getFileAttributes(path) != kInvalidFileAttributes;
 }
@@ -89,6 +93,11 @@ bool DryRunOs::deleteFile(const char* path) {
   if (attributes == kInvalidFileAttributes || (attributes & kAttrDirectory) != 0) return false;
   deletedFiles_.insert(lowered(path));
   return true;
+}
+
+bool DryRunOs::moveFileEx(const char* existing, const char* newName, std::uint32_t flags) {
+  if (newName != nullptr || (flags & kMoveFileDelayUntilReboot) == 0) return false;  // never asked for
+  return deleteFile(existing);
 }
 
 std::string DryRunOs::keyPath(HKey key) const {

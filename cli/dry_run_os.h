@@ -18,18 +18,21 @@ class DryRunOs final : public ForwardingOs {
  public:
   explicit DryRunOs(Os& inner) : ForwardingOs(inner) {}
 
-  // Files: a write open reads only; cuts and attribute changes succeed
-  // where the file is; a delete succeeds for an existing file, which from
-  // then on is missing from listings and opens.
+  // Files: a write open reads only and creates nothing; writes, cuts and
+  // attribute changes succeed where the file is; a delete succeeds for an
+  // existing file, which from then on is missing from listings and opens,
+  // and so does a delete asked for the next start of Windows.
   OsHandle findFirstFile(const char* pattern, FindData* data) override;
   bool findNextFile(OsHandle find, FindData* data) override;
   bool findClose(OsHandle find) override;
   int open(const char* path, int flags) override;
   int access(const char* path, int mode) override;
   std::uint32_t getFileAttributes(const char* path) override;
+  int write(int fd, const void* buffer, unsigned count) override;
   int chsize(int fd, std::int32_t size) override;
   bool setFileAttributes(const char* path, std::uint32_t attributes) override;
   bool deleteFile(const char* path) override;
+  bool moveFileEx(const char* existing, const char* newName, std::uint32_t flags) override;
 
   // Registry: deleted values and keys vanish from this layer's view only.
   long regOpenKeyEx(HKey root, const char* subKey, std::uint32_t access, HKey* result) override;

@@ -17,16 +17,23 @@ class GuardedOs : public ForwardingOs {
   void stop() { stopped_ = true; }
   bool stopped() const { return stopped_; }
 
-  // Files: no writing, cutting, attribute change or deletion once stopped.
+  // Files: no writing, cutting, attribute change or deletion (now or at
+  // the next start of Windows) once stopped.
   int open(const char* path, int flags) override {
     if (stopped_ && (flags & kOAccessMask) != kORdOnly) return -1;
     return ForwardingOs::open(path, flags);
+  }
+  int write(int fd, const void* buffer, unsigned count) override {
+    return stopped_ ? -1 : ForwardingOs::write(fd, buffer, count);
   }
   int chsize(int fd, std::int32_t size) override { return stopped_ ? -1 : ForwardingOs::chsize(fd, size); }
   bool setFileAttributes(const char* path, std::uint32_t attributes) override {
     return !stopped_ && ForwardingOs::setFileAttributes(path, attributes);
   }
   bool deleteFile(const char* path) override { return !stopped_ && ForwardingOs::deleteFile(path); }
+  bool moveFileEx(const char* existing, const char* newName, std::uint32_t flags) override {
+    return !stopped_ && ForwardingOs::moveFileEx(existing, newName, flags);
+  }
 
   // Registry: reading goes on; no key opened for changing, nothing deleted.
   long regOpenKeyEx(HKey root, const char* subKey, std::uint32_t access, HKey* result) override {

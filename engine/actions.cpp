@@ -1,6 +1,11 @@
 #include "engine/actions.h"
 
+#include <algorithm>
+#include <string>
+
 #include "clean/terminate.h"
+#include "engine/restart_delete.h"
+#include "os/text.h"
 
 namespace purgato {
 
@@ -18,6 +23,18 @@ Finding fileFinding(const char* path, const char* name) {
   return finding;
 }
 
+std::string lowered(const char* path) {
+  std::string text = path;
+  for (char& c : text) c = lowerAscii(c);
+  return text;
+}
+
+// True when this scan already left the file for the restart (and counted it).
+bool leftForRestart(const ScanSession& session, const std::string& key) {
+  return std::find(session.deletesAtRestart.begin(), session.deletesAtRestart.end(), key) !=
+         session.deletesAtRestart.end();
+}
+
 // One delete; a success is counted and logged. On failure *error is the
 // delete's error.
 bool deleteCounted(ScanSession& session, Os& os, const char* path, const char* name, long* error) {
@@ -25,7 +42,8 @@ bool deleteCounted(ScanSession& session, Os& os, const char* path, const char* n
     *error = os.lastError();
     return false;
   }
-  session.filesDeleted += 1;
+  // Held at first and free later in the same scan: counted when it was left.
+  if (!leftForRestart(session, lowered(path))) session.filesDeleted += 1;
   sendFinding(session, os, fileFinding(path, name), "%s     %s deleted", path, name);
   return true;
 }
@@ -35,6 +53,24 @@ void logDeleteFailed(ScanSession& session, Os& os, const char* path, const char*
   finding.outcome = FindingOutcome::kFailed;
   finding.error = error;
   sendFinding(session, os, finding, "%s     %s Delete failed", path, name);
+}
+
+// A file that still cannot be deleted is deleted when Windows next starts,
+// where Windows offers that; it counts as deleted then. error is the
+// delete's, kept when no restart can take the file.
+void deleteAtRestart(ScanSession& session, Os& os, const char* path, const char* name, long error) {
+  const std::string key = lowered(path);
+  if (!leftForRestart(session, key)) {
+    if (!scheduleDeleteAtRestart(os, path)) {
+      logDeleteFailed(session, os, path, name, error);
+      return;
+    }
+    session.deletesAtRestart.push_back(key);
+    session.filesDeleted += 1;
+  }
+  Finding finding = fileFinding(path, name);
+  finding.outcome = FindingOutcome::kAtRestart;
+  sendFinding(session, os, finding, "%s     %s will be deleted when Windows restarts", path, name);
 }
 
 }  // namespace
@@ -49,12 +85,12 @@ void deleteInfectedFile(ScanSession& session, Os& os, const char* path, const ch
   if (deleteCounted(session, os, path, name, &error)) return;
   // A running worm holds its own executable; end it and try once more.
   if (terminateProcessByImage(os, path) != 0) {
-    if (!deleteCounted(session, os, path, name, &error)) logDeleteFailed(session, os, path, name, error);
+    if (!deleteCounted(session, os, path, name, &error)) deleteAtRestart(session, os, path, name, error);
     return;
   }
-  // The worm file stays: say so in the ordinary walk too, not only for a
-  // process image, or the list would show nothing for it.
-  logDeleteFailed(session, os, path, name, error);
+  // The worm file stays for now: say so in the ordinary walk too, not only
+  // for a process image, or the list would show nothing for it.
+  deleteAtRestart(session, os, path, name, error);
 }
 
 void applyPendingAction(ScanSession& session, Os& os, const char* path, const char* familyName) {

@@ -18,6 +18,7 @@ class ForwardingOs : public Os {
   int open(const char* path, int flags) override { return inner_.open(path, flags); }
   std::int32_t lseek(int fd, std::int32_t offset, int origin) override { return inner_.lseek(fd, offset, origin); }
   int read(int fd, void* buffer, unsigned count) override { return inner_.read(fd, buffer, count); }
+  int write(int fd, const void* buffer, unsigned count) override { return inner_.write(fd, buffer, count); }
   int chsize(int fd, std::int32_t size) override { return inner_.chsize(fd, size); }
   int close(int fd) override { return inner_.close(fd); }
   int access(const char* path, int mode) override { return inner_.access(path, mode); }
@@ -29,6 +30,12 @@ class ForwardingOs : public Os {
   unsigned getDriveType(const char* root) override { return inner_.getDriveType(root); }
   unsigned getWindowsDirectory(char* buffer, unsigned size) override {
     return inner_.getWindowsDirectory(buffer, size);
+  }
+  unsigned getShortPathName(const char* longPath, char* shortPath, unsigned size) override {
+    return inner_.getShortPathName(longPath, shortPath, size);
+  }
+  bool moveFileEx(const char* existing, const char* newName, std::uint32_t flags) override {
+    return inner_.moveFileEx(existing, newName, flags);
   }
 
   long regOpenKeyEx(HKey root, const char* subKey, std::uint32_t access, HKey* result) override {

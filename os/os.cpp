@@ -14,6 +14,12 @@ std::uint32_t Os::getFileAttributes(const char* path) {
   return data.attributes;
 }
 
+int Os::write(int, const void*, unsigned) { return -1; }
+
+unsigned Os::getShortPathName(const char*, char*, unsigned) { return 0; }
+
+bool Os::moveFileEx(const char*, const char*, std::uint32_t) { return false; }
+
 long Os::regQueryInfoKey(HKey, std::uint64_t* lastWriteTime) {
   if (lastWriteTime != nullptr) *lastWriteTime = 0;
   return kErrorInvalidFunction;

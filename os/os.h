@@ -33,6 +33,7 @@ constexpr long kErrorFileNotFound = 2;
 constexpr long kErrorAccessDenied = 5;
 constexpr long kErrorMoreData = 234;
 constexpr long kErrorInvalidFunction = 1;
+constexpr long kErrorCallNotImplemented = 120;
 
 // File attributes.
 constexpr std::uint32_t kAttrReadOnly = 0x01;
@@ -57,6 +58,8 @@ constexpr int kORdOnly = 0x0000;
 constexpr int kOWrOnly = 0x0001;
 constexpr int kORdWr = 0x0002;
 constexpr int kOBinary = 0x8000;
+constexpr int kOCreat = 0x0100;
+constexpr int kOExcl = 0x0400;
 constexpr int kAccessExists = 0;
 constexpr int kAccessWrite = 2;
 constexpr int kAccessRead = 4;
@@ -89,6 +92,9 @@ constexpr std::uint32_t kServiceStopped = 1;
 constexpr std::uint32_t kServiceStopPending = 3;
 constexpr std::uint32_t kServiceRunning = 4;
 constexpr unsigned kCpAcp = 0;
+
+// MoveFileExA flags.
+constexpr std::uint32_t kMoveFileDelayUntilReboot = 0x4;
 
 // WIN32_FIND_DATAA, reduced to what the core reads.
 struct FindData {
@@ -162,6 +168,8 @@ class Os {
   virtual std::int32_t lseek(int fd, std::int32_t offset, int origin) = 0;
   // _read: bytes read (fewer than asked at the end of the file), or -1.
   virtual int read(int fd, void* buffer, unsigned count) = 0;
+  // _write: bytes written, or -1. By default: a failure.
+  virtual int write(int fd, const void* buffer, unsigned count);
   // _chsize: 0, or -1.
   virtual int chsize(int fd, std::int32_t size) = 0;
   virtual int close(int fd) = 0;
@@ -177,6 +185,14 @@ class Os {
   // GetWindowsDirectoryA: length of the text, 0 on failure, or the size
   // needed when the buffer is too small.
   virtual unsigned getWindowsDirectory(char* buffer, unsigned size) = 0;
+  // GetShortPathNameA: length of the short path, 0 on failure (the file is
+  // not there), or the size needed when the buffer is too small. By
+  // default: a failure.
+  virtual unsigned getShortPathName(const char* longPath, char* shortPath, unsigned size);
+  // MoveFileExA. With a null newName and kMoveFileDelayUntilReboot the file
+  // is deleted when Windows next starts (NT family only; on the 9x family
+  // the call is a stub that fails). By default: a failure.
+  virtual bool moveFileEx(const char* existing, const char* newName, std::uint32_t flags);
 
   // --- Registry (results are Win32 error codes) -------------------------
   virtual long regOpenKeyEx(HKey root, const char* subKey, std::uint32_t access, HKey* result) = 0;

@@ -18,6 +18,7 @@ enum class FindingKind : std::uint8_t {
 enum class FindingOutcome : std::uint8_t {
   kRemoved,  // deleted, cut, ended: the thing found is gone
   kFailed,   // the thing found is still there
+  kAtRestart,  // a file left for Windows to delete at its next start
 };
 
 // Every pointer is valid only during the call that hands the record over.

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "os/os.h"
 #include "session/finding.h"
@@ -56,6 +58,9 @@ struct ScanSession {
   RunKeyWatch runWatch;                   // see RunKeyWatch
   PendingProcess pendingProcess;          // the process whose image the second walk deletes
   FindingSink* findingSink = nullptr;     // told of every finding; none in the dialog
+  // Worm files this scan left for Windows to delete at its next start,
+  // lower-cased: each is asked for and counted in filesDeleted once.
+  std::vector<std::string> deletesAtRestart;
 };
 
 // Formats into logLine (cut to fit its 500 bytes) and sends kMsgLogLine.

@@ -893,6 +893,21 @@ int PosixOs::read(int fd, void* buffer, unsigned count) {
   return static_cast<int>(got);
 }
 
+int PosixOs::write(int fd, const void* buffer, unsigned count) {
+  Impl::File* f = impl_->file(fd);
+  if (f == nullptr || count > static_cast<unsigned>(INT_MAX)) return -1;
+  if (count == 0) return 0;
+  if (buffer == nullptr || f->position + static_cast<std::int64_t>(count) > INT32_MAX) return -1;
+  ssize_t put;
+  do {
+    put = ::pwrite(fd, buffer, count, f->position);
+  } while (put < 0 && errno == EINTR);
+  if (put < 0) return -1;
+  f->position += put;
+  if (f->position > f->length) f->length = f->position;
+  return static_cast<int>(put);
+}
+
 int PosixOs::chsize(int fd, std::int32_t size) {
   Impl::File* f = impl_->file(fd);
   if (f == nullptr || size < 0) return -1;

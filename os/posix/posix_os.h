@@ -39,6 +39,7 @@
 // The read-only attribute is the owner's write bit. As on Windows, a
 // read-only file cannot be opened for writing nor deleted (root could do
 // both here). Text mode reads like binary mode: no newline translation.
+// No file is ever created: an open with kOCreat fails.
 //
 // There is no registry, process list or service manager: those calls fail
 // the way Windows fails when the thing is absent, and getVersionEx reports
@@ -126,6 +127,7 @@ class PosixOs : public Os {
   int open(const char* path, int flags) override;
   std::int32_t lseek(int fd, std::int32_t offset, int origin) override;
   int read(int fd, void* buffer, unsigned count) override;
+  int write(int fd, const void* buffer, unsigned count) override;
   int chsize(int fd, std::int32_t size) override;
   int close(int fd) override;
   int access(const char* path, int mode) override;
@@ -136,6 +138,8 @@ class PosixOs : public Os {
   bool deleteFile(const char* path) override;
   unsigned getDriveType(const char* root) override;
   unsigned getWindowsDirectory(char* buffer, unsigned size) override;
+  // There are no short names and no restart: getShortPathName and
+  // moveFileEx fail (the defaults of Os).
 
   // --- Registry: absent -------------------------------------------------
   long regOpenKeyEx(HKey root, const char* subKey, std::uint32_t access, HKey* result) override;

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
+#include <sys/stat.h>
 
 #include <cstddef>
 #include <cstring>
@@ -35,7 +36,8 @@ static_assert(kDriveUnknown == DRIVE_UNKNOWN && kDriveNoRootDir == DRIVE_NO_ROOT
                   kDriveRemovable == DRIVE_REMOVABLE && kDriveFixed == DRIVE_FIXED && kDriveRemote == DRIVE_REMOTE &&
                   kDriveCdrom == DRIVE_CDROM && kDriveRamdisk == DRIVE_RAMDISK,
               "drive types");
-static_assert(kORdOnly == _O_RDONLY && kOWrOnly == _O_WRONLY && kORdWr == _O_RDWR && kOBinary == _O_BINARY,
+static_assert(kORdOnly == _O_RDONLY && kOWrOnly == _O_WRONLY && kORdWr == _O_RDWR && kOBinary == _O_BINARY &&
+                  kOCreat == _O_CREAT && kOExcl == _O_EXCL,
               "_open flags");
 static_assert(kSeekSet == SEEK_SET && kSeekCur == SEEK_CUR && kSeekEnd == SEEK_END, "_lseek origins");
 static_assert(kPlatformWin32s == VER_PLATFORM_WIN32s && kPlatformWindows == VER_PLATFORM_WIN32_WINDOWS &&
@@ -58,6 +60,9 @@ static_assert(kScManagerAllAccess == SC_MANAGER_ALL_ACCESS &&
                   kServiceStopPending == SERVICE_STOP_PENDING && kServiceRunning == SERVICE_RUNNING,
               "service codes");
 static_assert(kCpAcp == CP_ACP, "code pages");
+static_assert(kMoveFileDelayUntilReboot == MOVEFILE_DELAY_UNTIL_REBOOT &&
+                  kErrorCallNotImplemented == ERROR_CALL_NOT_IMPLEMENTED,
+              "MoveFileExA");
 
 // --- Structs handed straight to Windows -----------------------------------
 
@@ -153,11 +158,14 @@ bool Win32Os::findNextFile(OsHandle find, FindData* data) {
 
 bool Win32Os::findClose(OsHandle find) { return FindClose(handle(find)) != FALSE; }
 
-int Win32Os::open(const char* path, int flags) { return _open(path, flags); }
+// A file made by _O_CREAT is left readable and writable.
+int Win32Os::open(const char* path, int flags) { return _open(path, flags, _S_IREAD | _S_IWRITE); }
 
 std::int32_t Win32Os::lseek(int fd, std::int32_t offset, int origin) { return _lseek(fd, offset, origin); }
 
 int Win32Os::read(int fd, void* buffer, unsigned count) { return _read(fd, buffer, count); }
+
+int Win32Os::write(int fd, const void* buffer, unsigned count) { return _write(fd, buffer, count); }
 
 int Win32Os::chsize(int fd, std::int32_t size) { return _chsize(fd, size); }
 
@@ -176,6 +184,16 @@ bool Win32Os::deleteFile(const char* path) { return DeleteFileA(path) != FALSE; 
 unsigned Win32Os::getDriveType(const char* root) { return GetDriveTypeA(root); }
 
 unsigned Win32Os::getWindowsDirectory(char* buffer, unsigned size) { return GetWindowsDirectoryA(buffer, size); }
+
+unsigned Win32Os::getShortPathName(const char* longPath, char* shortPath, unsigned size) {
+  return GetShortPathNameA(longPath, shortPath, size);
+}
+
+// Imported directly: Windows 95 exports it as a stub that fails, and the
+// core calls it on the NT family only.
+bool Win32Os::moveFileEx(const char* existing, const char* newName, std::uint32_t flags) {
+  return MoveFileExA(existing, newName, flags) != FALSE;
+}
 
 // --- Registry ------------------------------------------------------------------
 

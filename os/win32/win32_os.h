@@ -17,6 +17,7 @@ class Win32Os final : public Os {
   int open(const char* path, int flags) override;
   std::int32_t lseek(int fd, std::int32_t offset, int origin) override;
   int read(int fd, void* buffer, unsigned count) override;
+  int write(int fd, const void* buffer, unsigned count) override;
   int chsize(int fd, std::int32_t size) override;
   int close(int fd) override;
   int access(const char* path, int mode) override;
@@ -25,6 +26,8 @@ class Win32Os final : public Os {
   bool deleteFile(const char* path) override;
   unsigned getDriveType(const char* root) override;
   unsigned getWindowsDirectory(char* buffer, unsigned size) override;
+  unsigned getShortPathName(const char* longPath, char* shortPath, unsigned size) override;
+  bool moveFileEx(const char* existing, const char* newName, std::uint32_t flags) override;
 
   // Registry.
   long regOpenKeyEx(HKey root, const char* subKey, std::uint32_t access, HKey* result) override;

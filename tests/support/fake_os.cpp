@@ -1,5 +1,8 @@
 #include "tests/support/fake_os.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -161,6 +164,8 @@ struct FakeOs::State {
   std::map<int, std::string> files;         // descriptor -> path it was opened with
   std::map<OsHandle, std::string> searches;  // find handle -> pattern
   int badCloses = 0;
+  std::map<std::string, std::string> shortPaths;  // lower-cased long path -> short path
+  std::vector<PendingRename> pendingRenames;
 
   // Messages and time.
   const ScanSession* session = nullptr;
@@ -865,6 +870,19 @@ bool samePathNoCase(const std::string& a, const std::string& b) { return lower(a
 int FakeOs::open(const char* path, int flags) {
   if (fails(Op::Open, path) || !path) return -1;
   if (onOpen) onOpen(path, flags);
+  if ((flags & kOCreat) != 0) {
+    const bool exclusive = (flags & kOExcl) != 0;
+    flags &= ~(kOCreat | kOExcl);
+    std::string host;
+    if ((flags & (kOWrOnly | kORdWr)) == 0 || !hostPath(path, &host)) return -1;
+    if (PosixOs::access(path, kAccessExists) == 0) {
+      if (exclusive) return -1;
+    } else {
+      const int made = ::open(host.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+      if (made < 0) return -1;
+      ::close(made);
+    }
+  }
   // A running program's file cannot be opened for writing (sharing violation).
   if ((flags & (kOWrOnly | kORdWr)) != 0) {
     std::string host;
@@ -888,6 +906,14 @@ std::int32_t FakeOs::lseek(int fd, std::int32_t offset, int origin) {
 int FakeOs::read(int fd, void* buffer, unsigned count) {
   if (fails(Op::Read, state_->fileOf(fd).c_str())) return -1;
   return PosixOs::read(fd, buffer, count);
+}
+
+int FakeOs::write(int fd, const void* buffer, unsigned count) {
+  const std::string path = state_->fileOf(fd);
+  if (fails(Op::Write, path.c_str())) return -1;
+  const int result = PosixOs::write(fd, buffer, count);
+  if (result >= 0) state_->events.push_back("write:" + path + ":" + std::to_string(result));
+  return result;
 }
 
 int FakeOs::chsize(int fd, std::int32_t size) {
@@ -952,6 +978,34 @@ bool FakeOs::deleteFile(const char* path) {
   state_->events.push_back((ok ? "delete:" : "delete-failed:") + text);
   return ok;
 }
+
+void FakeOs::setShortPath(const std::string& longPath, const std::string& shortPath) {
+  state_->shortPaths[lower(longPath)] = shortPath;
+}
+
+unsigned FakeOs::getShortPathName(const char* longPath, char* shortPath, unsigned size) {
+  if (fails(Op::GetShortPathName, longPath ? longPath : "") || !longPath) return 0;
+  if (PosixOs::access(longPath, kAccessExists) != 0) return 0;
+  const auto known = state_->shortPaths.find(lower(longPath));
+  const std::string result = known != state_->shortPaths.end() ? known->second : std::string(longPath);
+  const unsigned length = static_cast<unsigned>(result.size());
+  if (shortPath == nullptr || size <= length) return length + 1;
+  std::memcpy(shortPath, result.c_str(), length + 1);
+  return length;
+}
+
+bool FakeOs::moveFileEx(const char* existing, const char* newName, std::uint32_t flags) {
+  if (fails(Op::MoveFileEx, existing ? existing : "") || !existing) return false;
+  if (state_->version.platformId != kPlatformNT) return false;  // the 9x stub
+  // Windows checks only that the file is there; the deletion comes later.
+  if (PosixOs::access(existing, kAccessExists) != 0) return false;
+  if ((flags & kMoveFileDelayUntilReboot) == 0) return false;  // only what the core asks for
+  state_->pendingRenames.push_back({existing, newName ? newName : "", flags});
+  if (newName == nullptr) state_->events.push_back(std::string("delete-at-restart:") + existing);
+  return true;
+}
+
+std::vector<FakeOs::PendingRename> FakeOs::pendingRenames() const { return state_->pendingRenames; }
 
 // --- Messages, message boxes, sleeping --------------------------------------
 

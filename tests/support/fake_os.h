@@ -30,6 +30,8 @@
 //   "attrib:<path>:<hex>"                    setFileAttributes succeeded
 //   "delete:<path>" / "delete-failed:<path>" deleteFile
 //   "chsize:<path>:<size>"                   chsize succeeded
+//   "write:<path>:<bytes>"                   write succeeded
+//   "delete-at-restart:<path>"               moveFileEx asked for a deletion at the next start
 //   "open-process:<id>:<hex access>"         openProcess succeeded
 //   "terminate:<id>" / "terminate-failed:<id>"
 //   "regdelete-value:<name>" / "regdelete-key:<subkey>"   succeeded
@@ -58,7 +60,7 @@ class FakeOs : public PosixOs {
  public:
   enum class Op {
     FindFirstFile, FindNextFile, Open, Lseek, Read, Chsize, Close, Access, GetFileAttributes, SetFileAttributes,
-    DeleteFile,
+    DeleteFile, Write, GetShortPathName, MoveFileEx,
     GetDriveType, GetWindowsDirectory, RegOpenKeyEx, RegQueryValueEx, RegDeleteValue, RegDeleteKey, RegCloseKey,
     RegQueryInfoKey,
     GetVersionEx, LoadLibrary, GetProcAddress, CreateToolhelp32Snapshot, Process32First, Process32Next,
@@ -204,6 +206,25 @@ class FakeOs : public PosixOs {
   // Runs before every open that is not made to fail, with its arguments:
   // lets a test change the file between two opens.
   std::function<void(const char* path, int flags)> onOpen;
+  // An open for writing with kOCreat makes a missing file (empty) first,
+  // which the volume itself never does; with kOExcl too, it fails for a
+  // file that is there.
+  //
+  // What getShortPathName gives for a path (compared without case); by
+  // default an existing file's short path is the path as given.
+  void setShortPath(const std::string& longPath, const std::string& shortPath);
+
+  // --- Deletion at the next start of Windows ----------------------------
+  // What moveFileEx recorded, as Windows keeps it in the registry value
+  // PendingFileRenameOperations: one row per successful call, newName ""
+  // for a deletion. On the 9x family moveFileEx fails (with
+  // ERROR_CALL_NOT_IMPLEMENTED on Windows), as its stub does there.
+  struct PendingRename {
+    std::string existing;
+    std::string newName;
+    std::uint32_t flags;
+  };
+  std::vector<PendingRename> pendingRenames() const;
 
   // --- Messages ---------------------------------------------------------
   // The queue, the answers and the records come first; PosixOs's sink,
@@ -239,6 +260,7 @@ class FakeOs : public PosixOs {
   int open(const char* path, int flags) override;
   std::int32_t lseek(int fd, std::int32_t offset, int origin) override;
   int read(int fd, void* buffer, unsigned count) override;
+  int write(int fd, const void* buffer, unsigned count) override;
   int chsize(int fd, std::int32_t size) override;
   int close(int fd) override;
   int access(const char* path, int mode) override;
@@ -247,6 +269,8 @@ class FakeOs : public PosixOs {
   bool deleteFile(const char* path) override;
   unsigned getDriveType(const char* root) override;
   unsigned getWindowsDirectory(char* buffer, unsigned size) override;
+  unsigned getShortPathName(const char* longPath, char* shortPath, unsigned size) override;
+  bool moveFileEx(const char* existing, const char* newName, std::uint32_t flags) override;
 
   long regOpenKeyEx(HKey root, const char* subKey, std::uint32_t access, HKey* result) override;
   long regQueryValueEx(HKey key, const char* valueName, std::uint32_t* type, std::uint8_t* data,

@@ -22,6 +22,7 @@ constexpr const char* kPath = "C:\\WINDOWS\\SYSTEM\\MSTASK.EXE";
 constexpr const char* kName = "W32/Opaserv.H.Worm";
 const std::string kDeleted = std::string(kPath) + "     " + kName + " deleted";
 const std::string kFailed = std::string(kPath) + "     " + kName + " Delete failed";
+const std::string kAtRestart = std::string(kPath) + "     " + kName + " will be deleted when Windows restarts";
 
 TEST(ChooseAction, AlwaysDelete) {
   struct Case {
@@ -111,28 +112,63 @@ TEST(DeleteInfectedFile, FileHeldByARunningProcessIsDeletedOnceItEnds) {
 }
 
 TEST(DeleteInfectedFile, OutcomesWhenTheFileResists) {
-  const auto refuseAttributes = [](Scene& s) { s.os.failOn(FakeOs::Op::SetFileAttributes); };
-  const auto unendingProcess = [](Scene& s) {
+  using Op = FakeOs::Op;
+  const auto xp = [](Scene& s) {
+    s.os.setXP();
+    s.os.installPerflibCounters();
+  };
+  const auto refuseAttributes = [=](Scene& s) {
+    xp(s);
+    s.os.failOn(Op::SetFileAttributes);
+  };
+  const auto unending98 = [](Scene& s) {
     s.os.setWin98();
     s.holdFile().canTerminate = false;
   };
-  const auto refuseDeletes = [](Scene& s) { s.os.failOn(FakeOs::Op::DeleteFile, 1, true); };
-  const auto refuseFirstDelete = [](Scene& s) { s.os.failOn(FakeOs::Op::DeleteFile, 1); };
+  const auto unendingXP = [=](Scene& s) {
+    xp(s);
+    s.holdFile().canTerminate = false;
+  };
+  const auto endedButStillRefusedXP = [=](Scene& s) {
+    xp(s);
+    s.holdFile();
+    s.os.failOn(Op::DeleteFile, 1, true);
+  };
+  const auto refuseDeletes = [](Scene& s) { s.os.failOn(Op::DeleteFile, 1, true); };
+  const auto refuseFirstDelete = [](Scene& s) { s.os.failOn(Op::DeleteFile, 1); };
+  enum Restart { kNone, kMoveFileEx, kWininit };
   struct Case {
     const char* label;
     std::function<void(Scene&)> setup;
     bool processImageMode;
     Lines lines;
     int deleteCalls;
+    Restart restart;
   } cases[] = {
-      {"attributes cannot be reset", refuseAttributes, false, {kFailed}, 0},
-      {"attributes cannot be reset, process image", refuseAttributes, true, {kFailed}, 0},
-      {"process cannot be ended", unendingProcess, false, {kFailed}, 1},
-      {"process cannot be ended, process image", unendingProcess, true, {kFailed}, 1},
-      // Neither 9x nor NT: nothing is ended, yet the delete is retried.
-      {"second delete refused", refuseDeletes, false, {kFailed}, 2},
-      {"second delete refused, process image", refuseDeletes, true, {kFailed}, 2},
-      {"second delete succeeds", refuseFirstDelete, false, {kDeleted}, 2},
+      {"attributes cannot be reset", refuseAttributes, false, {kFailed}, 0, kNone},
+      {"attributes cannot be reset, process image", refuseAttributes, true, {kFailed}, 0, kNone},
+      {"9x, process cannot be ended", unending98, false, {kAtRestart}, 1, kWininit},
+      {"9x, process cannot be ended, process image", unending98, true, {kAtRestart}, 1, kWininit},
+      {"NT, process cannot be ended", unendingXP, false, {kAtRestart}, 1, kMoveFileEx},
+      {"NT, process ended, second delete refused", endedButStillRefusedXP, true, {kAtRestart}, 2, kMoveFileEx},
+      {"NT, MoveFileExA refused",
+       [=](Scene& s) {
+         unendingXP(s);
+         s.os.failOn(Op::MoveFileEx);
+       },
+       false, {kFailed}, 1, kNone},
+      // The WININIT.INI made for the line is deleted again: two deletes.
+      {"9x, WININIT.INI cannot be written",
+       [=](Scene& s) {
+         unending98(s);
+         s.os.failOn(Op::Write, 1, true);
+       },
+       false, {kFailed}, 2, kNone},
+      // Neither 9x nor NT (a mounted volume): nothing is ended, yet the
+      // delete is retried; there is no restart to wait for.
+      {"no restart, second delete refused", refuseDeletes, false, {kFailed}, 2, kNone},
+      {"no restart, second delete refused, process image", refuseDeletes, true, {kFailed}, 2, kNone},
+      {"second delete succeeds", refuseFirstDelete, false, {kDeleted}, 2, kNone},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -143,13 +179,47 @@ TEST(DeleteInfectedFile, OutcomesWhenTheFileResists) {
 
     deleteInfectedFile(s.session, s.os, kPath, kName);
     EXPECT_EQ(s.os.logLines(), c.lines);
-    EXPECT_EQ(s.os.calls(FakeOs::Op::DeleteFile), c.deleteCalls);
-    EXPECT_EQ(s.session.filesDeleted, deleted ? 1 : 0);
+    EXPECT_EQ(s.os.calls(Op::DeleteFile), c.deleteCalls);
+    // A file left for the restart counts as deleted.
+    EXPECT_EQ(s.session.filesDeleted, deleted || c.restart != kNone ? 1 : 0);
     EXPECT_EQ(s.volume.exists(kPath), !deleted);
     if (!deleted) {
       EXPECT_EQ(s.volume.readFile(kPath), buildWormSample(7));
     }
+    const std::vector<FakeOs::PendingRename> pending = s.os.pendingRenames();
+    EXPECT_EQ(pending.size(), c.restart == kMoveFileEx ? 1u : 0u);
+    if (!pending.empty()) {
+      EXPECT_EQ(pending[0].existing, kPath);
+    }
+    if (c.restart == kWininit) {
+      EXPECT_EQ(s.volume.readText("C:\\WINDOWS\\WININIT.INI"), std::string("[rename]\r\nNUL=") + kPath + "\r\n");
+    } else {
+      EXPECT_FALSE(s.volume.exists("C:\\WINDOWS\\WININIT.INI"));
+    }
   }
+}
+
+TEST(DeleteInfectedFile, AFileLeftForTheRestartIsAskedForAndCountedOnce) {
+  Scene s;
+  s.os.setXP();
+  s.os.installPerflibCounters();
+  FakeOs::FakeProcess& holder = s.holdFile();
+  holder.canTerminate = false;
+
+  // Met twice while held (the process image, then the walk): one request.
+  deleteInfectedFile(s.session, s.os, kPath, kName);
+  deleteInfectedFile(s.session, s.os, "c:\\windows\\system\\mstask.exe", kName);
+  EXPECT_EQ(s.os.pendingRenames().size(), 1u);
+  EXPECT_EQ(s.session.filesDeleted, 1);
+  // Free by the third time: deleted now, still counted once.
+  holder.running = false;
+  deleteInfectedFile(s.session, s.os, kPath, kName);
+  EXPECT_FALSE(s.volume.exists(kPath));
+  EXPECT_EQ(s.session.filesDeleted, 1);
+  EXPECT_EQ(s.os.logLines(), (Lines{kAtRestart,
+                                    "c:\\windows\\system\\mstask.exe     " + std::string(kName) +
+                                        " will be deleted when Windows restarts",
+                                    kDeleted}));
 }
 
 TEST(ApplyPendingAction, LogsWaitsThenDeletes) {
@@ -179,6 +249,7 @@ TEST(ApplyPendingAction, FailedDeletionOfTheImageIsReported) {
   Scene s;
   s.os.setWin98();
   s.holdFile().canTerminate = false;
+  s.os.failOn(FakeOs::Op::GetShortPathName);  // and no deletion at the restart either
   s.session.processImageMode = true;
   s.session.pendingImageAction = kActionDelete;
 

@@ -3,15 +3,18 @@
 // once, and from the N-th call on. Whatever fails, nothing leaks, the
 // statistics agree with the list and with the disk, and the disk is either
 // as a clean scan leaves it or has worm files and tails still in place:
-// never a clean file changed, never a cut anywhere but at the worm's marker.
+// never a clean file changed, never a cut anywhere but at the worm's marker,
+// and only worm files left to be deleted at the next start of Windows.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -163,9 +166,26 @@ void checkRun(Machine& m, Op op, const Reference& ref) {
   }
   EXPECT_TRUE(m.os.hasValue(kHkeyLocalMachine, kRunKey, "igfxtray")) << "the clean program's Run value";
 
+  // A worm file that could not be deleted may be left for Windows to
+  // delete at its next start, never a clean one.
+  // The walk may name a file in other capitals than the disk does.
+  const auto lowered = [](std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+  };
+  int atRestart = 0;
+  for (const FakeOs::PendingRename& pending : m.os.pendingRenames()) {
+    EXPECT_EQ(pending.newName, "");
+    const auto worm = std::find_if(ref.wormKeys.begin(), ref.wormKeys.end(), [&](const std::string& key) {
+      return lowered(key) == lowered(treeKey(pending.existing));
+    });
+    ASSERT_NE(worm, ref.wormKeys.end()) << pending.existing;
+    if (after.count(*worm) != 0) ++atRestart;
+  }
+
   // The counters agree with the disk, and with the list where every line
   // reached it.
-  EXPECT_EQ(m.session.filesDeleted, deleted);
+  EXPECT_EQ(m.session.filesDeleted, deleted + atRestart);
   EXPECT_EQ(m.session.filesDisinfected, cutFiles);
   EXPECT_GE(m.session.filesInfected, deleted + cutFiles);
   if (op == Op::SendMessage) return;
@@ -175,13 +195,25 @@ void checkRun(Machine& m, Op op, const Reference& ref) {
       return endsWith(l, end);
     }));
   };
-  EXPECT_EQ(count(" deleted"), m.session.filesDeleted);
+  // A file held at first and deleted later in the scan has both lines and
+  // counts once.
+  std::set<std::string> gone;
+  for (const std::string& line : lines) {
+    for (const std::string end : {" deleted", " will be deleted when Windows restarts"}) {
+      if (endsWith(line, end) && line.find("     ") != std::string::npos) {
+        gone.insert(lowered(line.substr(0, line.find("     "))));
+      }
+    }
+  }
+  EXPECT_EQ(static_cast<int>(gone.size()), m.session.filesDeleted);
   EXPECT_EQ(count("    W32/Opaserv.Worm entries removed"), m.session.filesDisinfected);
   const int unhandled = count(" Delete failed") + count("    W32/Opaserv.Worm entries could not be removed");
   // Every file counted as infected was either handled or said to stay. A
   // running worm counts once as a process; when its follow-up deletion does
-  // not happen, the walk meets and counts its file again.
-  EXPECT_GE(m.session.filesDeleted + m.session.filesDisinfected + unhandled + kRunningWorms, m.session.filesInfected);
+  // not happen, the walk meets and counts its file again. A file met twice
+  // while it waits for the restart gets its line each time.
+  const int handledLines = count(" deleted") + count(" will be deleted when Windows restarts");
+  EXPECT_GE(handledLines + m.session.filesDisinfected + unhandled + kRunningWorms, m.session.filesInfected);
   ASSERT_GE(lines.size(), 5u);
   const std::vector<std::string> block(lines.end() - 5, lines.end());
   EXPECT_EQ(block[1], "Total files scanned\t\t:  " + std::to_string(m.session.filesScanned));

@@ -27,7 +27,7 @@ const std::string kExplorer = "C:\\WINDOWS\\EXPLORER.EXE";
 const std::string kWorm = "C:\\WINDOWS\\SCRSVR.EXE";
 const std::string kRemovedLine = "System Memory     W32/Opaserv.Worm removed";
 const std::string kDeletedLine = kWorm + "     W32/Opaserv.Worm deleted";
-const std::string kFailedLine = kWorm + "     W32/Opaserv.Worm Delete failed";
+const std::string kAtRestartLine = kWorm + "     W32/Opaserv.Worm will be deleted when Windows restarts";
 
 const std::vector<std::string> kServiceKeys = {
     "SYSTEM\\ControlSet001\\Services\\SCRSVR\\Enum", "SYSTEM\\ControlSet001\\Services\\SCRSVR\\Security",
@@ -117,16 +117,17 @@ TEST(ProcessPhaseTest, AWormProcessThatEndsIsEndedAndItsFileDeletedOnEveryFamily
   }
 }
 
-TEST(ProcessPhaseTest, On9xAWormProcessThatWillNotEndLeavesAFailedDelete) {
+TEST(ProcessPhaseTest, On9xAWormProcessThatWillNotEndIsDeletedAtTheRestart) {
   Machine m(&FakeOs::setWin98);
   m.worm->canTerminate = false;
 
   m.run();
 
-  EXPECT_EQ(m.os.logLines(), (std::vector<std::string>{kRemovedLine, kFailedLine}));
+  EXPECT_EQ(m.os.logLines(), (std::vector<std::string>{kRemovedLine, kAtRestartLine}));
   EXPECT_TRUE(m.volume.exists(kWorm));
+  EXPECT_EQ(m.volume.readText("C:\\WINDOWS\\WININIT.INI"), "[rename]\r\nNUL=" + kWorm + "\r\n");
   EXPECT_EQ(m.session.filesInfected, 1);
-  EXPECT_EQ(m.session.filesDeleted, 0);
+  EXPECT_EQ(m.session.filesDeleted, 1);
   EXPECT_EQ(m.os.calls(Op::OpenSCManager), 0);
   EXPECT_EQ(m.os.liveHandles(), 0);
 }

@@ -1,0 +1,32 @@
+// Deleting a worm file when Windows next starts, for a file that cannot be
+// deleted now: on the NT family through MoveFileExA, on the 9x family
+// through a [rename] line of WININIT.INI, which Windows 9x carries out at
+// its start.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "os/os.h"
+
+namespace purgato {
+
+// Asks Windows to delete the file at its next start; true when asked. On a
+// platform of neither family (a mounted volume) there is no restart: false.
+bool scheduleDeleteAtRestart(Os& os, const char* path);
+
+// Where a [rename] line goes into the text of a WININIT.INI: `insert` is
+// put at `offset`, the text around it stays as it is. present is true
+// (and insert empty) when the section already holds the line.
+struct RenameEdit {
+  bool present = false;
+  std::size_t offset = 0;
+  std::string insert;
+};
+
+// The line goes after the last line of the first [rename] section (names
+// of sections and lines compared without regard to case), or into a new
+// section at the end of the text.
+RenameEdit planRenameLine(const std::string& text, const std::string& line);
+
+}  // namespace purgato
