@@ -13,6 +13,7 @@ enum ExitStatus : int {
   kExitFailed = 2,      // wrong command line, or the scan could not start or go on
   kExitUnhandled = 3,   // something found could not be handled, complete scan or not
   kExitIncomplete = 4,  // interrupted, or places went unread; nothing unhandled
+  kExitRestart = 5,     // a complete scan; everything handled, some of it when Windows restarts
 };
 
 class ScanOutcome final : public FindingSink {
@@ -27,6 +28,7 @@ class ScanOutcome final : public FindingSink {
 
   bool found() const { return found_; }
   bool unhandled() const { return unhandled_; }
+  bool restartNeeded() const { return restartNeeded_; }
   unsigned long unreadPlaces() const { return unreadPlaces_; }
   // The status for what was noted so far.
   int exitStatus() const;
@@ -36,6 +38,7 @@ class ScanOutcome final : public FindingSink {
  private:
   bool found_ = false;
   bool unhandled_ = false;
+  bool restartNeeded_ = false;
   bool interrupted_ = false;
   bool failed_ = false;
   unsigned long unreadPlaces_ = 0;

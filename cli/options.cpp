@@ -100,6 +100,10 @@ const char* windowsUsageText() {
          "deleted (there is no quarantine and no backup), the worm's Run values and\n"
          "service are removed and its entries are cut off the end of win.ini and\n"
          "autoexec files. Run with --dry-run first to see what it would do.\n"
+         "A worm file that cannot be deleted now (another program holds it) is\n"
+         "deleted when Windows restarts: on Windows NT, 2000, XP and later through\n"
+         "the registry's PendingFileRenameOperations, on Windows 95, 98 and Me\n"
+         "through a NUL= line under [rename] in WININIT.INI.\n"
          "\n"
          "The first form runs the whole scan: the worm's processes, the Startup\n"
          "folder, all of drive C:, the Windows folder when it is not on C:, and\n"
@@ -144,7 +148,14 @@ const char* windowsUsageText() {
          "     the scan was complete\n"
          "  4  the scan was incomplete (Esc answered y, Ctrl-C, Ctrl-Break, the\n"
          "     console closed, or places that could not be read) and nothing found\n"
-         "     was left in place\n";
+         "     was left in place\n"
+         "  5  cleaned, restart needed: a complete scan, everything found was\n"
+         "     removed or will be deleted when Windows restarts (a \"will be\n"
+         "     deleted when Windows restarts\" line); restart to finish\n"
+         "\n"
+         "An administrator cannot read some folders (C:\\System Volume Information):\n"
+         "run as SYSTEM, for example from a scheduled task (schtasks /ru SYSTEM),\n"
+         "for a complete scan.\n";
 }
 
 }  // namespace
@@ -338,10 +349,13 @@ const char* usageText(CommandLine form) {
          "  2  wrong command line, or the scan could not start or go on (for\n"
          "     example, stdout could not be written)\n"
          "  3  something found is still there (a \"Delete failed\" or \"could not\n"
-         "     be removed\" line), whether or not the scan was complete\n"
+         "     be removed\" line), whether or not the scan was complete. A mounted\n"
+         "     volume has no restart at which to delete a file: one that cannot be\n"
+         "     deleted now stays, and stderr says why\n"
          "  4  the scan was incomplete (Esc answered y, Ctrl-C, Ctrl-\\, a hang-up,\n"
          "     SIGTERM, or places that could not be read) and nothing found was\n"
-         "     left in place\n";
+         "     left in place\n"
+         "  (5, cleaned with a restart needed, is purgato-scan.exe's on Windows)\n";
 }
 
 }  // namespace purgato

@@ -117,8 +117,46 @@ standard() {
   forget_prefix
 }
 
-# A worm file another program holds open without sharing its deletion:
-# "Delete failed", the file stays as it was, status 3; the rest is cleaned.
+# reg_export FILE: HKEY_LOCAL_MACHINE as wine's reg exports it, as UTF-8
+# without carriage returns, to FILE (made outside C:).
+reg_export() {
+  (cd "$WINEPREFIX/drive_c" && taskset -c 0 wine reg export HKLM 'C:\e2e\hklm.reg' /y) >/dev/null 2>&1
+  iconv -f UTF-16LE -t UTF-8 "$WINEPREFIX/drive_c/e2e/hklm.reg" 2>/dev/null | tr -d '\r\357\273\277' >"$1"
+  rm -f "$WINEPREFIX/drive_c/e2e/hklm.reg"
+}
+
+# The export without the Run key's values (checked on their own) and
+# without the value that asks for deletions at the restart.
+reg_rest() {
+  awk '/^\[/ { run = ($0 == "[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Run]") }
+       /^"PendingFileRenameOperations"=/ { pending = 1 }
+       pending { if (!/\\$/) pending = 0; next }
+       !run || !/^"/' "$1"
+}
+
+# PendingFileRenameOperations of an export, one string a line: what each
+# file becomes at the restart follows it ("" for a deletion).
+pending_renames() {
+  awk '/^\[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Session Manager\]/ { inside = 1; next }
+       /^\[/ { inside = 0 }
+       inside && /^"PendingFileRenameOperations"=hex\(7\):/ { on = 1; sub(/^[^:]*:/, "") }
+       on { line = $0; sub(/\\$/, "", line); gsub(/[ ,]+/, " ", line); hex = hex " " line; if (!/\\$/) on = 0 }
+       function byte(h) { return 16 * (index("0123456789abcdef", substr(h, 1, 1)) - 1) + index("0123456789abcdef", substr(h, 2, 1)) - 1 }
+       END {
+         n = split(hex, b, " "); s = ""
+         for (i = 1; i + 1 <= n; i += 2) {
+           c = byte(b[i]) + 256 * byte(b[i + 1])
+           if (c == 0) { print s; s = "" } else s = s sprintf("%c", c)
+         }
+       }' "$1" | sed '$d'
+}
+
+# A worm file another program holds open without sharing its deletion: the
+# delete fails, so Windows deletes it at its next start: the NT family
+# through PendingFileRenameOperations, the 9x family through WININIT.INI,
+# each holding exactly that path. Its line says so, it counts as deleted,
+# status 5; the file stays as it was until then, the rest is cleaned, and
+# nothing else in the registry changes.
 locked() {
   local personality=$1 family=$2 held=windows/INSTIT.EXE
   begin "locked-$personality" "$personality" || return
@@ -132,29 +170,44 @@ locked() {
   done
   must "hold_open did not open $held" grep -q held "$run/hold" || return
   cp "$WINEPREFIX/drive_c/$held" "$run/held-before"
+  reg_export "$run/hklm-before"
   scan --target C:
-  expect "exit status" "$status" 3
+  expect "exit status" "$status" 5
   expect_no_stderr
   local infected disinfected deleted scanned=$files_at_start
   read -r infected disinfected deleted <"$run/seed/counts"
   [ "$family" == 9x ] || scanned=$((scanned - 1))
   cat "$run/seed/lines" "$run/seed/lines-$family" |
-    HELD="$windows_path     " awk 'index($0, ENVIRON["HELD"]) == 1 { sub(/ deleted$/, " Delete failed") } { print }' \
+    HELD="$windows_path     " awk 'index($0, ENVIRON["HELD"]) == 1 { sub(/ deleted$/, " will be deleted when Windows restarts") } { print }' \
       >"$run/expected"
-  grep -q 'Delete failed$' "$run/expected" || fail "no line of $held among the seeded findings"
-  check_stdout "$run/expected" "$scanned" "$infected" "$disinfected" "$((deleted - 1))"
+  grep -q 'will be deleted when Windows restarts$' "$run/expected" || fail "no line of $held among the seeded findings"
+  check_stdout "$run/expected" "$scanned" "$infected" "$disinfected" "$deleted"
   check_lookalike_ended
+  reg_export "$run/hklm-after"
   kill "$holder" 2>/dev/null
   end_scenario
   if cmp -s "$WINEPREFIX/drive_c/$held" "$run/held-before"; then
-    pass "$held still there, unchanged"
+    pass "$held still there, unchanged, until the restart"
   else
     fail "$held deleted or changed"
   fi
-  grep -vx "$held" "$run/seed/gone" >"$run/gone"
+  local wininit=windows/WININIT.INI
+  if [ "$family" == 9x ]; then
+    expect "WININIT.INI" "$(cat -A "$WINEPREFIX/drive_c/$wininit" 2>&1)" "[rename]^M\$
+NUL=$windows_path^M\$"
+    expect "PendingFileRenameOperations" "$(pending_renames "$run/hklm-after")" ""
+  else
+    expect "PendingFileRenameOperations" "$(pending_renames "$run/hklm-after" | tr '\n' '|')" "\\??\\$windows_path||"
+    if [ -e "$WINEPREFIX/drive_c/$wininit" ]; then fail "a WININIT.INI on the NT family"; else pass "no WININIT.INI"; fi
+  fi
+  expect "PendingFileRenameOperations before the scan" "$(pending_renames "$run/hklm-before")" ""
+  local changed
+  changed=$(diff <(reg_rest "$run/hklm-before") <(reg_rest "$run/hklm-after"))
+  expect "the rest of HKEY_LOCAL_MACHINE" "$changed" ""
+  { grep -vx "$held" "$run/seed/gone"; echo "$wininit"; } >"$run/gone"
   local relative left=0
   while IFS= read -r relative; do
-    [ ! -e "$WINEPREFIX/drive_c/$relative" ] || left=$((left + 1))
+    [ "$relative" == "$wininit" ] || [ ! -e "$WINEPREFIX/drive_c/$relative" ] || left=$((left + 1))
   done <"$run/gone"
   expect "other samples left on the disk" "$left" 0
   check_rest_unchanged "$run/gone"
@@ -347,9 +400,9 @@ lost_output() {
 }
 
 # The README's logon script (docs/purgato-logon.bat) under Wine's cmd, with
-# drive D: for the server's share: a held sample puts the computer under
-# check, the next logon cleans it and puts it under done, the one after
-# scans nothing.
+# drive D: for the server's share: a held sample, left for the restart,
+# puts the computer under again, the next logon (the sample free by then)
+# cleans it and puts it under done, the one after scans nothing.
 logon_script() {
   begin logon-script-winxp winxp || return
   local share=$run/share name holder
@@ -369,16 +422,17 @@ logon_script() {
     sleep 0.1
   done
   logon
-  expect "first logon: under check" "$(tr -d '\r' <"$share/check/$name.txt" 2>/dev/null)" "3 found, still there"
-  expect "first logon: not done" "$(ls "$share/done")" ""
-  expect "first logon: the log" "$(tr -d '\r' <"$share/log/$name.txt" | grep -c 'INSTIT.EXE .* Delete failed$'):$(tr -d '\r' <"$share/log/$name.txt" | tail -n 1)" \
+  expect "first logon: under again" "$(tr -d '\r' <"$share/again/$name.txt" 2>/dev/null)" \
+    "5 cleaned, restart needed; scanned again at the next logon"
+  expect "first logon: not done, not under check" "$(find "$share/done" "$share/check" -type f)" ""
+  expect "first logon: the log" "$(tr -d '\r' <"$share/log/$name.txt" | grep -c 'INSTIT.EXE .* will be deleted when Windows restarts$'):$(tr -d '\r' <"$share/log/$name.txt" | tail -n 1)" \
     "1:Scanning completed"
   kill "$holder" 2>/dev/null
   wait "$holder" 2>/dev/null
 
   logon
   expect "second logon: done" "$(tr -d '\r' <"$share/done/$name.txt" 2>/dev/null)" "1 cleaned"
-  expect "second logon: no longer under check" "$(ls "$share/check")" ""
+  expect "second logon: no longer under again" "$(find "$share/again" "$share/check" -type f)" ""
   expect "second logon: the log" "$(tr -d '\r' <"$share/log/$name.txt" | grep -c 'INSTIT.EXE .* deleted$')" 1
   local before
   before=$(cksum <"$share/log/$name.txt")
@@ -511,7 +565,7 @@ console_keys() {
   forget_prefix
 }
 
-all_scenarios=(standard-win98 standard-winxp standard-win10 locked-win98 locked-winxp unreadable-win10 files
+all_scenarios=(standard-win98 standard-winxp standard-win10 locked-win98 locked-winxp locked-win10 unreadable-win10 files
   dry-run lost-output command-line clean console-keys logon-script)
 
 run_scenario() {
@@ -521,6 +575,7 @@ run_scenario() {
     standard-win10) standard win10 nt --target=C: ;;
     locked-win98) locked win98 9x ;;
     locked-winxp) locked winxp nt ;;
+    locked-win10) locked win10 nt ;;
     unreadable-win10) unreadable win10 ;;
     files) files ;;
     command-line) command_line ;;
