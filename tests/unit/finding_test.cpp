@@ -151,14 +151,15 @@ TEST(FindingRecord, ProcessesEndedLeftRunningOrStoppedAsServices) {
   } cases[] = {
       {"ended", &FakeOs::setXP, true, {FindingKind::kProcess, FindingKind::kFile},
        {FindingOutcome::kRemoved, FindingOutcome::kRemoved}, {true, true}},
-      // The 9x line says removed whatever happened; the record tells.
+      // The 9x line says removed whatever happened; the record tells. The
+      // file still held is left for the restart.
       {"9x, will not end", &FakeOs::setWin98, false, {FindingKind::kProcess, FindingKind::kFile},
-       {FindingOutcome::kFailed, FindingOutcome::kFailed}, {true, true}},
+       {FindingOutcome::kFailed, FindingOutcome::kAtRestart}, {true, true}},
       {"Vista, left alone: no line, still a record", &FakeOs::setVista, false, {FindingKind::kProcess},
        {FindingOutcome::kFailed}, {false}},
       {"XP, stopped as a service", &FakeOs::setXP, false,
        {FindingKind::kService, FindingKind::kProcess, FindingKind::kFile},
-       {FindingOutcome::kRemoved, FindingOutcome::kRemoved, FindingOutcome::kFailed}, {false, true, true}},
+       {FindingOutcome::kRemoved, FindingOutcome::kRemoved, FindingOutcome::kAtRestart}, {false, true, true}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -193,6 +194,8 @@ TEST(FindingRecord, TheExitStatusComesFromTheRecordsNotTheText) {
   Finding failed;
   failed.outcome = FindingOutcome::kFailed;
   failed.hasLine = false;
+  Finding atRestart;
+  atRestart.outcome = FindingOutcome::kAtRestart;
   struct Case {
     std::vector<Finding> findings;
     bool interrupted;
@@ -203,6 +206,9 @@ TEST(FindingRecord, TheExitStatusComesFromTheRecordsNotTheText) {
       {{removed, failed}, false, kExitUnhandled},
       {{failed}, true, kExitUnhandled},
       {{removed}, true, kExitIncomplete},
+      {{removed, atRestart}, false, kExitRestart},
+      {{atRestart, failed}, false, kExitUnhandled},
+      {{atRestart}, true, kExitIncomplete},
   };
   for (const Case& c : cases) {
     ScanOutcome outcome;
