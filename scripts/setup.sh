@@ -6,27 +6,37 @@
 #   scripts/setup.sh --console   only what the console scanner and its
 #                                Debian package need: no Wine, no Windows
 #                                cross-compiler, no test frameworks
+#   --list                       names the packages instead of installing
 set -euo pipefail
 
 console=(cmake ninja-build g++ pkg-config libhivex-dev libhivex-bin dpkg-dev file)
-case ${1:-} in
-  --console)
-    packages=("${console[@]}")
-    ;;
-  "")
-    packages=(
-      "${console[@]}"
-      clang libgtest-dev libgmock-dev libbenchmark-dev libclang-rt-14-dev
-      g++-mingw-w64-i686 g++-mingw-w64-x86-64
-      wine wine32:i386 wine64 xvfb xauth imagemagick tmux
-      hyperfine man-db lintian
-    )
-    ;;
-  *)
-    echo "usage: scripts/setup.sh [--console]" >&2
-    exit 2
-    ;;
-esac
+mode=full
+list=
+for arg in "$@"; do
+  case $arg in
+    --console) mode=console ;;
+    --list) list=1 ;;
+    *)
+      echo "usage: scripts/setup.sh [--console] [--list]" >&2
+      exit 2
+      ;;
+  esac
+done
+if [ "$mode" = console ]; then
+  packages=("${console[@]}")
+else
+  packages=(
+    "${console[@]}"
+    clang libgtest-dev libgmock-dev libbenchmark-dev libclang-rt-14-dev
+    g++-mingw-w64-i686 g++-mingw-w64-x86-64
+    wine wine32:i386 wine64 xvfb xauth imagemagick tmux
+    hyperfine man-db lintian
+  )
+fi
+if [ -n "$list" ]; then
+  printf '%s\n' "${packages[@]}"
+  exit 0
+fi
 
 missing=()
 for package in "${packages[@]}"; do

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs purgato-scan as a user would: the manual page is checked for
+# Installs purgato-scan as a user would: what a console-only machine
+# installs is checked to pull in no Wine, the manual page is checked for
 # warnings, `cmake --install` fills a prefix, cpack builds the Debian
 # package, whose files, declared dependencies, hardening and licence are
 # checked and which lintian must pass without an error or a warning; the
@@ -19,6 +20,18 @@ fail() {
   echo "package: FAIL: $*" >&2
   failed=1
 }
+
+# What a console-only machine installs (scripts/setup.sh --console) pulls
+# in, through every dependency, neither Wine nor a Windows cross-compiler
+# nor a test framework.
+mapfile -t console < <("$root/scripts/setup.sh" --console --list)
+closure=$(apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts --no-breaks --no-replaces \
+  --no-enhances "${console[@]}" 2>/dev/null | grep -v '^ ' | sort -u)
+if [ -z "$closure" ]; then
+  fail "apt-cache knows none of scripts/setup.sh --console's packages: ${console[*]}"
+elif unwanted=$(grep -E '^(wine|libwine|fonts-wine|.*mingw|xvfb|libgtest|libgmock|googletest)' <<<"$closure"); then
+  fail "scripts/setup.sh --console pulls in $(tr '\n' ' ' <<<"$unwanted")"
+fi
 
 warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$root/docs/purgato-scan.1" 2>&1 >/dev/null || true)
 [ -z "$warnings" ] || fail "the manual page has warnings: $warnings"
