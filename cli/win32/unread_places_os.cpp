@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "clean/terminate.h"
 #include "os/text.h"
 
 namespace purgato {
@@ -50,6 +51,16 @@ std::string win32ErrorText(unsigned long error) {
   }
 }
 
+// On the NT family a folder an administrator is denied is, as a rule,
+// one only the SYSTEM account may read (C:\System Volume Information).
+std::string UnreadPlacesOs::folderErrorText(unsigned long error) {
+  std::string text = win32ErrorText(error);
+  if (error != ERROR_ACCESS_DENIED) return text;
+  if (family_ == 0) family_ = platformClass(*this);
+  if (family_ == kFamilyNT) text += " (an administrator cannot read this folder; running as SYSTEM scans it)";
+  return text;
+}
+
 void UnreadPlacesOs::note(const std::string& windowsPath, UnreadPlace kind, const std::string& reason) {
   std::string key = windowsPath;
   for (char& c : key) c = lowerAscii(c);
@@ -78,7 +89,7 @@ OsHandle UnreadPlacesOs::findFirstFile(const char* pattern, FindData* data) {
   const std::string folder = folderOf(pattern);
   if (find == kInvalidHandle) {
     const unsigned long error = GetLastError();
-    if (!isAbsence(error)) note(placeOfFolder(folder), UnreadPlace::kUnreadable, win32ErrorText(error));
+    if (!isAbsence(error)) note(placeOfFolder(folder), UnreadPlace::kUnreadable, folderErrorText(error));
     return find;
   }
   checkLength(folder, *data);

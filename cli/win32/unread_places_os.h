@@ -33,8 +33,12 @@ class UnreadPlacesOs final : public ForwardingOs {
  private:
   void note(const std::string& windowsPath, UnreadPlace kind, const std::string& reason);
   void checkLength(const std::string& folder, const FindData& data);
+  // Why a folder could not be listed; on the NT family a denied folder
+  // says how to scan it.
+  std::string folderErrorText(unsigned long error);
 
   Sink sink_;
+  int family_ = 0;                           // platformClass, asked at the first denied folder
   std::set<std::string> noted_;              // places said so far, lower-cased
   std::map<OsHandle, std::string> folders_;  // each listing's folder, with its backslash
   std::map<int, std::string> files_;         // each file open for reading
