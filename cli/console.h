@@ -30,6 +30,10 @@ class Console {
   // Routes os's channel messages, message source, message boxes and
   // reports of unread places here.
   void attach(PosixOs& os);
+  // Every finding's record. A worm file left in place gets, after its
+  // "Delete failed" line, a stderr line with the reason: a mounted volume
+  // has no restart at which to delete it, as Windows would.
+  void noteFinding(const Finding& finding);
   // Called once, when writing to stdout first fails.
   void onOutputFailure(std::function<void()> handler) { outputFailureHandler_ = std::move(handler); }
   // Shows the end status (the driver's last statusText) as the last line,
@@ -66,6 +70,7 @@ class Console {
   std::chrono::steady_clock::time_point lastPoll_{};
   std::string line_;               // reused output buffer
   std::string typedAhead_;         // keys typed after an Esc, before its question
+  std::string keptReason_;         // stderr line due after the next log line, or ""
 };
 
 }  // namespace purgato

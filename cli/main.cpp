@@ -306,7 +306,6 @@ int run(int argc, const char* const* argv) {
   ScanSession session;
   session.progressWindow = 1;  // any non-zero token: the channel is live
   ScanOutcome outcome;
-  session.findingSink = &outcome;
   OfflineRegistry registry(os, options.registry);
   DryRunOs dryRun(registry.base());
   GuardedOs guarded(options.dryRun ? static_cast<Os&>(dryRun) : registry.base());
@@ -319,6 +318,13 @@ int run(int argc, const char* const* argv) {
     std::fflush(notice);
   }
   Console console(session, outcome);
+  // The console notes each finding in the outcome too.
+  struct ToConsole final : FindingSink {
+    explicit ToConsole(Console& c) : console(c) {}
+    void onFinding(const Finding& finding) override { console.noteFinding(finding); }
+    Console& console;
+  } toConsole(console);
+  session.findingSink = &toConsole;
   console.attach(os);
   console.onOutputFailure([&guarded] { guarded.stop(); });
   // From here on every listing is fetched ahead; the checks above are not.

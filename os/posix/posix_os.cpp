@@ -972,7 +972,10 @@ bool PosixOs::deleteFile(const char* path) {
   if (!m.leafToChange(folder, path, &name) || ::fstatat(folder.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
     return false;
   // No folders; and a read-only file refuses, as DeleteFileA refuses it.
-  if (S_ISDIR(st.st_mode) || (S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR))) return false;
+  if (S_ISDIR(st.st_mode) || (S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR))) {
+    errno = S_ISDIR(st.st_mode) ? EISDIR : EACCES;
+    return false;
+  }
   return ::unlinkat(folder.fd, name.c_str(), 0) == 0;
 }
 

@@ -541,6 +541,9 @@ TEST_F(CliTest, WindowsFolderWithACaseTwinThatTheWalkWouldTakeIsRefused) {
 // --- What the scan could not do ----------------------------------------------
 
 TEST_F(CliTest, ExitStatusSaysWhetherTheScanWasCompleteAndEverythingFoundHandled) {
+  static const std::string kKeptLine =
+      "purgato-scan: cannot delete 'C:\\KEEP\\SCRSVR.EXE': Permission denied; a mounted volume has no restart at "
+      "which to delete it later";
   // Run as an ordinary user: nothing can be deleted from a folder without
   // write rights, nothing read without read rights (as root, the program
   // runs as nobody, and the folders are root's).
@@ -554,13 +557,14 @@ TEST_F(CliTest, ExitStatusSaysWhetherTheScanWasCompleteAndEverythingFoundHandled
   const Case cases[] = {
       {"clean", [](TempVolume&) {}, 0, {}},
       {"a sample removed", [](TempVolume& v) { v.writeFile("C:\\TMP\\SCRSVR.EXE", buildWormSample(0)); }, 1, {}},
+      // A mounted volume has no restart to leave the file for.
       {"a sample that cannot be deleted",
        [](TempVolume& v) {
          v.writeFile("C:\\KEEP\\SCRSVR.EXE", buildWormSample(0));
          setMode(v, "C:\\KEEP", 0555);
        },
        3,
-       {}},
+       {kKeptLine}},
       {"win.ini entries that cannot be cut",
        [](TempVolume& v) {
          v.writeFile("C:\\WINDOWS\\WIN.INI", winIniWithWormTail(kWinIniBody));
@@ -593,7 +597,7 @@ TEST_F(CliTest, ExitStatusSaysWhetherTheScanWasCompleteAndEverythingFoundHandled
          setMode(v, "C:\\LOCKED", 0);
        },
        3,
-       {"purgato-scan: cannot read 'C:\\LOCKED': Permission denied"}},
+       {kKeptLine, "purgato-scan: cannot read 'C:\\LOCKED': Permission denied"}},
   };
   for (const Case& test : cases) {
     SCOPED_TRACE(test.name);
@@ -611,7 +615,8 @@ TEST_F(CliTest, ExitStatusSaysWhetherTheScanWasCompleteAndEverythingFoundHandled
     how.ordinaryUser = true;
     const Result result = run({"--drive", "C=" + fresh.drive('C')}, how);
     EXPECT_EQ(result.status, test.status) << result.out << result.err;
-    EXPECT_EQ(linesOf(result.err), test.errLines);
+    // Folders come in the order the volume lists them.
+    EXPECT_THAT(linesOf(result.err), ::testing::UnorderedElementsAreArray(test.errLines));
     EXPECT_THAT(result.out, ::testing::EndsWith("Scanning completed\n"));
   }
 }
