@@ -1,5 +1,7 @@
 #include "app/dialog.h"
 
+#include <cstring>
+
 namespace purgato {
 
 namespace {
@@ -29,6 +31,55 @@ bool answersDirectly(UINT message) {
 }
 
 bool isColourRequest(UINT message) { return message >= WM_CTLCOLORMSGBOX && message <= WM_CTLCOLORSTATIC; }
+
+// Whether the dialog template asks to be shown as it is created (then the
+// dialog keeps the position the template gives it).
+bool templateIsVisible(int templateId) {
+  const HMODULE module = GetModuleHandleA(nullptr);
+  const HRSRC found = FindResourceA(module, MAKEINTRESOURCEA(templateId), MAKEINTRESOURCEA(5));  // RT_DIALOG
+  if (found == nullptr) return false;
+  const DWORD size = SizeofResource(module, found);
+  const HGLOBAL loaded = LoadResource(module, found);
+  const BYTE* bytes = loaded != nullptr ? static_cast<const BYTE*>(LockResource(loaded)) : nullptr;
+  if (bytes == nullptr || size < 4) return false;
+  // An extended template starts with version 1 and 0xFFFF, its style 12
+  // bytes in; a plain one starts with its style.
+  WORD head[2] = {0, 0};
+  std::memcpy(head, bytes, sizeof head);
+  DWORD style = 0;
+  if (head[0] == 1 && head[1] == 0xFFFF) {
+    if (size < 16) return false;
+    std::memcpy(&style, bytes + 12, sizeof style);
+  } else {
+    std::memcpy(&style, bytes, sizeof style);
+  }
+  return (style & WS_VISIBLE) != 0;
+}
+
+// Centres a pop-up over its owner, or in the screen's work area when it
+// has none (or the owner is hidden or minimised), and keeps it inside
+// the work area. SPI_GETWORKAREA rather than the monitor calls, which
+// Windows 95 and NT 4 lack.
+void centreOverOwner(HWND window) {
+  RECT area;
+  if (!SystemParametersInfoA(SPI_GETWORKAREA, 0, &area, 0)) {
+    area = {0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
+  }
+  RECT centre = area;
+  const HWND owner = GetWindow(window, GW_OWNER);
+  if (owner != nullptr && IsWindowVisible(owner) && !IsIconic(owner)) GetWindowRect(owner, &centre);
+  RECT own;
+  if (!GetWindowRect(window, &own)) return;
+  const LONG width = own.right - own.left;
+  const LONG height = own.bottom - own.top;
+  LONG left = (centre.left + centre.right) / 2 - width / 2;
+  LONG top = (centre.top + centre.bottom) / 2 - height / 2;
+  if (left + width > area.right) left = area.right - width;
+  if (left < area.left) left = area.left;
+  if (top + height > area.bottom) top = area.bottom - height;
+  if (top < area.top) top = area.top;
+  SetWindowPos(window, nullptr, left, top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
 
 }  // namespace
 
@@ -65,9 +116,18 @@ bool Dialog::reflectCommand(WPARAM wParam, LPARAM lParam) {
 
 bool Dialog::dispatch(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
   switch (message) {
-    case WM_INITDIALOG:
+    case WM_INITDIALOG: {
+      RECT before = {};
+      const bool measured = GetWindowRect(window_, &before) != FALSE;
       result = OnInitDialog();
+      // A dialog that shows itself keeps its template position, and one
+      // that placed itself keeps its place; every other is centred.
+      RECT after = {};
+      if (measured && GetWindowRect(window_, &after) && after.left == before.left && after.top == before.top &&
+          !templateIsVisible(templateId_))
+        centreOverOwner(window_);
       return true;
+    }
     case WM_COMMAND: {
       if (lParam != 0 && reflectCommand(wParam, lParam)) return true;
       const int id = LOWORD(wParam);

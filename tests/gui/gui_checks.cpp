@@ -342,6 +342,154 @@ void earlyCancelChecks() {
             "the thank-you dialog after the cancelled scan");
 }
 
+RECT windowRect(HWND window) {
+  RECT rect = {0, 0, 0, 0};
+  GetWindowRect(window, &rect);
+  return rect;
+}
+
+RECT workArea() {
+  RECT area = {0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
+  SystemParametersInfoA(SPI_GETWORKAREA, 0, &area, 0);
+  return area;
+}
+
+std::string rectText(const RECT& r) {
+  return std::to_string(r.left) + "," + std::to_string(r.top) + " " + std::to_string(r.right - r.left) + "x" +
+         std::to_string(r.bottom - r.top);
+}
+
+// Centred within a pixel (the halves are rounded down).
+void checkCentred(HWND window, const RECT& over, const std::string& what) {
+  const RECT r = windowRect(window);
+  const long dx = (r.left + r.right) / 2 - (over.left + over.right) / 2;
+  const long dy = (r.top + r.bottom) / 2 - (over.top + over.bottom) / 2;
+  check(dx >= -1 && dx <= 1 && dy >= -1 && dy <= 1, what + " (" + rectText(r) + " over " + rectText(over) + ")");
+}
+
+constexpr int kOpenChild = 0x7001;        // runs a child dialog owned by the dialog
+constexpr int kOpenMovingChild = 0x7002;  // the same, the child placing itself
+
+// A dialog of the real layer that may place itself in its initialisation
+// and, on a command, runs a child dialog (a not-visible template) owned
+// by it, as the program's dialogs run theirs.
+class ProbeDialog final : public purgato::Dialog {
+ public:
+  ProbeDialog(int templateId, HWND parent, bool placesItself)
+      : Dialog(templateId, parent), placesItself_(placesItself) {}
+  static HWND latest;  // the window of the dialog initialised last
+  static constexpr int kOwnX = 13, kOwnY = 17;
+
+ protected:
+  BOOL OnInitDialog() override {
+    latest = hwnd();
+    if (placesItself_) SetWindowPos(hwnd(), nullptr, kOwnX, kOwnY, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+    return TRUE;
+  }
+  bool OnCommand(int id, int, HWND) override {
+    if (id != kOpenChild && id != kOpenMovingChild) return false;
+    ProbeDialog child(IDD_THANK_YOU, hwnd(), id == kOpenMovingChild);
+    child.DoModal();
+    latest = hwnd();
+    return true;
+  }
+
+ private:
+  bool placesItself_;
+};
+HWND ProbeDialog::latest = nullptr;
+
+// Where a modal dialog opens: a visible template where the template puts
+// it; a dialog that placed itself where it did; every other centred over
+// its owner (kept inside the work area), or in the work area when there is
+// no owner or it is hidden.
+void placementChecks() {
+  const RECT area = workArea();
+  HWND owner = nullptr;
+  HWND child = nullptr;
+  RECT ownerRect = {0, 0, 0, 0};
+  // The next child once it is up, or false.
+  const auto childUp = [&] {
+    child = ProbeDialog::latest != owner ? ProbeDialog::latest : nullptr;
+    return child != nullptr && IsWindowVisible(child);
+  };
+  const auto openChild = [&](int command) {
+    ProbeDialog::latest = owner;
+    PostMessageA(owner, WM_COMMAND, MAKEWPARAM(command, BN_CLICKED), 0);
+  };
+  const auto closeChild = [&] { PostMessageA(child, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0); };
+  play(
+      {
+          [&] {
+            owner = ProbeDialog::latest;
+            if (owner == nullptr || !IsWindowVisible(owner)) return false;
+            const RECT r = windowRect(owner);
+            check(r.left == 0 && r.top == 0, "a visible template keeps its position (" + rectText(r) + ")");
+            SetWindowPos(owner, nullptr, 60, 40, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+            ownerRect = windowRect(owner);
+            openChild(kOpenChild);
+            return true;
+          },
+          [&] {
+            if (!childUp()) return false;
+            checkCentred(child, ownerRect, "centred over its owner");
+            closeChild();
+            return true;
+          },
+          [&] {
+            if (ProbeDialog::latest != owner) return false;
+            // Most of the owner off the bottom right of the work area.
+            SetWindowPos(owner, nullptr, area.right - 60, area.bottom - 40, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+            openChild(kOpenChild);
+            return true;
+          },
+          [&] {
+            if (!childUp()) return false;
+            const RECT r = windowRect(child);
+            check(r.right == area.right && r.bottom == area.bottom,
+                  "kept inside the work area (" + rectText(r) + " in " + rectText(area) + ")");
+            closeChild();
+            return true;
+          },
+          [&] {
+            if (ProbeDialog::latest != owner) return false;
+            ShowWindow(owner, SW_HIDE);
+            openChild(kOpenChild);
+            return true;
+          },
+          [&] {
+            if (!childUp()) return false;
+            checkCentred(child, area, "a hidden owner: centred in the work area");
+            closeChild();
+            return true;
+          },
+          [&] {
+            if (ProbeDialog::latest != owner) return false;
+            ShowWindow(owner, SW_SHOW);
+            openChild(kOpenMovingChild);
+            return true;
+          },
+          [&] {
+            if (!childUp()) return false;
+            const RECT r = windowRect(child);
+            check(r.left == ProbeDialog::kOwnX && r.top == ProbeDialog::kOwnY,
+                  "a dialog that placed itself stays (" + rectText(r) + ")");
+            closeChild();
+            return true;
+          },
+          [&] {
+            if (ProbeDialog::latest != owner) return false;
+            PostMessageA(owner, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+            return true;
+          },
+      },
+      [] {
+        ProbeDialog::latest = nullptr;
+        ProbeDialog owner(IDD_PURGATO_DIALOG, nullptr, false);
+        owner.DoModal();
+      });
+}
+
 bool underlined(HWND label) {
   const HGDIOBJ font = reinterpret_cast<HGDIOBJ>(SendMessageA(label, WM_GETFONT, 0, 0));
   LOGFONTA logFont;
@@ -371,6 +519,7 @@ void linkLabelChecks() {
           [&] {
             dialog = findWindow(purgato::kWindowTitle, IDC_HOME_LINK);
             if (dialog == nullptr) return false;
+            checkCentred(dialog, workArea(), "without an owner the thank-you dialog is centred in the work area");
             label = GetDlgItem(dialog, IDC_HOME_LINK);
             auto* object = dynamic_cast<HyperlinkLabel*>(purgato::SubclassedWindow::fromWindow(label));
             check(object != nullptr, "the label is bound");
@@ -432,6 +581,7 @@ int main() {
   InitCommonControls();
   progressDialogChecks();
   earlyCancelChecks();
+  placementChecks();
   linkLabelChecks();
   std::printf("%d checks, %d failed\n", checks, failures);
   return failures == 0 ? 0 : 1;
