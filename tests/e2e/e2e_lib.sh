@@ -172,17 +172,18 @@ shot_now() {
 }
 
 # crop_around NAME RECT...: shots/SCENARIO-NAME-dialog.png, the part of the
-# screen shot NAME from its top left corner to the farthest corner of the
-# given windows ("WxH+X+Y").
+# screen shot NAME that holds all the given windows ("WxH+X+Y").
 crop_around() {
-  local name=$1 rect w h x y right=0 bottom=0
+  local name=$1 rect w h x y left= top= right=0 bottom=0
   shift
   for rect in "$@"; do
     IFS='x+' read -r w h x y <<<"$rect"
+    [ -n "$left" ] && [ "$x" -ge "$left" ] || left=$x
+    [ -n "$top" ] && [ "$y" -ge "$top" ] || top=$y
     [ $((x + w)) -le $right ] || right=$((x + w))
     [ $((y + h)) -le $bottom ] || bottom=$((y + h))
   done
-  convert "$E2E_WORK/shots/$scenario-$name.png" -crop "${right}x${bottom}+0+0" +repage \
+  convert "$E2E_WORK/shots/$scenario-$name.png" -crop "$((right - left))x$((bottom - top))+$left+$top" +repage \
     "$E2E_WORK/shots/$scenario-$name-dialog.png"
 }
 

@@ -11,6 +11,10 @@
 //   gui_driver wait-gone CAPTION ID TIMEOUT_MS       until none is shown
 //   gui_driver absent CAPTION ID DURATION_MS         none is shown during the whole time
 //   gui_driver click CAPTION ID BUTTON               BM_CLICK, posted (a button may open a modal box)
+//   gui_driver click-then CAPTION ID BUTTON ID2 BUTTON2 TIMEOUT_MS
+//                                                    clicks BUTTON, then BUTTON2 of the dialog with ID2
+//                                                    the moment that one shows (polled every millisecond);
+//                                                    prints its status line 1004 as it was then
 //   gui_driver command CAPTION ID CMD                WM_COMMAND CMD, posted
 //   gui_driver syscommand CAPTION ID CMD             WM_SYSCOMMAND CMD, posted
 //   gui_driver key CAPTION ID enter|escape           key down and up to the dialog's focused control
@@ -602,6 +606,26 @@ int run(int argc, char** argv) {
       }
       Sleep(kPollMs);
     }
+  }
+  if (command == "click-then" && argc == 8) {
+    HWND first = findDialog(caption, id);
+    if (first == NULL) return fail("no such dialog", caption, id);
+    HWND button = control(first, toInt(argv[4]));
+    if (button == NULL) return fail("no such control", caption, toInt(argv[4]));
+    const int secondId = toInt(argv[5]);
+    PostMessageA(button, BM_CLICK, 0, 0);
+    const DWORD start = GetTickCount();
+    HWND second;
+    while ((second = findDialog(caption, secondId)) == NULL) {
+      if (GetTickCount() - start >= toMs(argv[7])) return fail("not shown in time", caption, secondId);
+      Sleep(1);
+    }
+    button = control(second, toInt(argv[6]));
+    if (button == NULL) return fail("no such control", caption, toInt(argv[6]));
+    PostMessageA(button, BM_CLICK, 0, 0);
+    // What the status line said at the click: empty while nothing has run.
+    std::printf("status: %s\n", windowText(GetDlgItem(second, 1004)).c_str());
+    return 0;
   }
   if (command.compare(0, 5, "tree-") == 0 && argc == 6) {
     HWND dialog = findDialog(caption, id);

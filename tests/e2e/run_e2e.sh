@@ -205,6 +205,14 @@ cancel_yes() {
   progress_while_scanning || return
   # Well into the walk of C:.
   drv wait-text "$CAPTION" $PROGRESS $STATUS 'C:\tree\*' 60000 || fail "the walk did not reach C:\tree"
+  # OK's command while the walk runs (the button is hidden; its command
+  # is what a click sends): nothing opens and the scan goes on.
+  drv command "$CAPTION" $PROGRESS $OK_BUTTON || fail "sending OK's command"
+  if drv absent "$CAPTION" $THANKS 700 && drv wait "$CAPTION" $PROGRESS 100 >/dev/null; then
+    pass "OK during the walk does nothing"
+  else
+    fail "OK during the walk closed the progress dialog or opened the thank-you dialog"
+  fi
   drv click "$CAPTION" $PROGRESS 2 || fail "clicking Cancel"
   expect "question" "$(drv answer Warning yes 10000)" "Terminate the Scan now?"
   must "no \"Scanning terminated\"" drv wait-text "$CAPTION" $PROGRESS $STATUS "Scanning terminated" 60000 || return
@@ -248,6 +256,35 @@ cancel_yes() {
       fail "$relative neither cut nor as seeded"
   done <"$run/seed/cut"
   check_rest_unchanged "$run/gone-now"
+  forget_prefix
+}
+
+# Cancel clicked the moment the progress dialog shows, before the scan's
+# first tick, and answered Yes: the scan still comes and ends at once,
+# terminated, with its statistics; nothing on the disk or in the registry
+# changes and the look-alike runs on.
+cancel_early() {
+  begin cancel-early win98 || return
+  start_purgato
+  must "no main dialog" drv wait "$CAPTION" $MAIN 20000 || return
+  drv click-then "$CAPTION" $MAIN 1 $PROGRESS 2 20000 >"$run/early" ||
+    fail "clicking OK, then Cancel as the progress dialog showed"
+  expect "Cancel came before the scan" "$(cat "$run/early")" "status: "
+  expect "question" "$(drv answer Warning yes 10000)" "Terminate the Scan now?"
+  must "no \"Scanning terminated\"" drv wait-text "$CAPTION" $PROGRESS $STATUS "Scanning terminated" 20000 || return
+  finished_buttons
+  shot progress-early-cancel $PROGRESS
+  drv list "$CAPTION" $PROGRESS $LIST >"$run/list" || fail "reading the list"
+  expect "the list: the statistics of a scan that did nothing" "$(cat "$run/list")" \
+    "$(printf 'Scanning statistics\t\t:\nTotal files scanned\t\t:  0\nTotal files infected\t\t:  0\nTotal files disinfected\t:  0\nTotal files deleted\t\t:  0\nselected: 4')"
+  if kill -0 "$lookalike_pid" 2>/dev/null; then pass "the look-alike still runs"; else fail "the look-alike was ended"; fi
+  drv click "$CAPTION" $PROGRESS $OK_BUTTON || fail "clicking OK"
+  drv wait "$CAPTION" $THANKS 10000 >/dev/null || fail "no thank-you dialog"
+  drv click "$CAPTION" $THANKS 1 || fail "clicking OK"
+  expect_exit "exit status" 0
+  end_scenario
+  check_disk_untouched
+  check_run_values <(cat "$run/seed/run-gone" "$run/seed/run-kept")
   forget_prefix
 }
 
@@ -367,7 +404,7 @@ links() {
   forget_prefix
 }
 
-all_scenarios=(standard-win98 standard-winxp standard-win10 cancel-yes cancel-no-escape main-cancel main-escape
+all_scenarios=(standard-win98 standard-winxp standard-win10 cancel-yes cancel-early cancel-no-escape main-cancel main-escape
   long-list links)
 
 run_scenario() {
@@ -376,6 +413,7 @@ run_scenario() {
     standard-winxp) standard winxp nt ok ;;
     standard-win10) standard win10 nt ok ;;
     cancel-yes) cancel_yes ;;
+    cancel-early) cancel_early ;;
     cancel-no-escape) cancel_no_escape ;;
     main-cancel) main_closed win98 cancel ;;
     main-escape) main_closed winxp escape ;;
