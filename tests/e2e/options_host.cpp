@@ -5,8 +5,9 @@
 //                [--disinfect-visibility N] [--no-shell-allocator]
 //
 // The numbers are the four stored settings (their initial values when
-// left out). On exit it prints targetPath=TEXT, or targetPath=(unchanged)
-// when no scan ran, then NAME=0|1 per option flag, then what went through
+// left out). targetPath starts as "(not written)", so that a written ""
+// and no write at all differ. On exit it prints scanRan=0|1, targetPath=
+// TEXT, then NAME=0|1 per option flag, then what went through
 // the shell allocator: blocks allocated and freed by our code, frees of
 // blocks it did not allocate (the shell's ID lists), and frees of a block
 // already freed. --no-shell-allocator makes SHGetMalloc fail for the
@@ -162,6 +163,7 @@ int run(int argc, char** argv) {
   counting = &countingMalloc;
 
   static purgato::ScanSession session;
+  std::strcpy(session.targetPath, "(not written)");
   purgato::Win32Os os;
   purgato::ScanOptionFlags flags;
   INT_PTR result;
@@ -172,7 +174,7 @@ int run(int argc, char** argv) {
   }
   std::printf("result=%" PRIdPTR "\n", static_cast<std::intptr_t>(result));
   // The progress dialog gives the channel its window: then a scan ran.
-  std::printf("targetPath=%s\n", session.progressWindow != 0 ? session.targetPath : "(unchanged)");
+  std::printf("scanRan=%d\ntargetPath=%s\n", session.progressWindow != 0 ? 1 : 0, session.targetPath);
   const struct {
     const char* name;
     std::int32_t value;

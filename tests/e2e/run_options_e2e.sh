@@ -60,6 +60,11 @@ options_init() {
   } >"$drive_c/e2e/setup.reg"
   (cd "$drive_c" && taskset -c 0 wine regedit /s 'C:\e2e\setup.reg' >/dev/null 2>&1) || return 1
   rm -f "$drive_c/e2e/setup.reg"
+  # A second drive whose label sorts after "Control Panel": My Computer
+  # then lists its children in an order that differs from sorted order.
+  mkdir -p "$WINEPREFIX/drive_d"
+  echo Zeta >"$WINEPREFIX/drive_d/.windows-label"
+  ln -sfn ../drive_d "$WINEPREFIX/dosdevices/d:"
   # Children of a file-system folder, made out of order; only "mid" has a
   # subfolder.
   mkdir -p "$drive_c/e2e/tree/zeta" "$drive_c/e2e/tree/Alpha" "$drive_c/e2e/tree/mid/inner" "$drive_c/e2e/tree/beta"
@@ -145,13 +150,20 @@ level_texts() {
 
 item_line() { awk -F '\t' -v t="$2" '{ s = $1; sub(/^ */, "", s) } s == t { print $2; exit }' "$1"; }
 
-# The allocator counts of a run whose tree had N items: every block our
-# code allocated (a record and a name per item) freed exactly once, every
+# The allocator counts of a run whose tree had N items (and PATHS parsing
+# names read for a target, 0 when left out): every block our code
+# allocated (a record and a name per item, a name per path) freed exactly
+# once; of the shell's blocks, each item's ID list and wide display name,
+# each path's wide parsing name and the desktop's resolved location freed
+# once each (Wine's shell gives every name as a wide string); every
 # reference to the allocator released.
 check_shell_memory() {
-  local items=$1
-  expect "shell allocations: a record and a name per inserted item" "$(printed shellAllocations)" $((2 * items))
+  local items=$1 paths=${2:-0}
+  expect "shell allocations: a record and a name per inserted item, one per path" \
+    "$(printed shellAllocations)" $((2 * items + paths))
   expect "shell frees match the allocations" "$(printed shellFrees)" "$(printed shellAllocations)"
+  expect "the shell's blocks freed once: an ID list and a name per item, a name per path, the location" \
+    "$(printed foreignFrees)" $((2 * items + paths + 1))
   expect "no block freed twice" "$(printed doubleFrees)" 0
   expect "allocator references left" "$(printed references)" 0
 }
@@ -199,7 +211,8 @@ scenario_initial() {
   drv click "$CAPTION" $THANKS 1
   end_options 0
   expect "DoModal result" "$(printed result)" 2
-  expect "no scan" "$(printed targetPath)" "(unchanged)"
+  expect "no scan" "$(printed scanRan)" 0
+  expect "target not written" "$(printed targetPath)" "(not written)"
   expect "flags" "$(printed scanAllDrives)$(printed scanDriveC)$(printed scanSelectedFolders)$(printed promptOnVirus)$(printed actAutomatically)$(printed actionDisinfect)$(printed actionRename)$(printed actionDelete)$(printed actionIgnore)" 100011000
   check_shell_memory "$(item_count root)"
   finish_scenario
@@ -266,12 +279,18 @@ scenario_tree() {
   drv click "$CAPTION" $OPTIONS $SELECTED
   must "expanding My Computer" drv tree-expand "$CAPTION" $OPTIONS $TREE "My Computer" || return
   tree_items computer
+  # Not sorted: the drives first, then Control Panel.
   expect "My Computer's children, in the shell's order" "$(level_texts "$run/computer" "My Computer" | paste -sd '|')" \
-    " (C:)|Control Panel"
+    " (C:)|Zeta (D:)|Control Panel"
   drv tree-collapse "$CAPTION" $OPTIONS $TREE "My Computer"
+  tree_items computer-collapsed
+  expect "My Computer collapsed" "$(item_line "$run/computer-collapsed" "My Computer" | cut -d' ' -f2)" "expanded=0"
   drv tree-expand "$CAPTION" $OPTIONS $TREE "My Computer"
   tree_items computer-again
-  expect "a second expansion inserts nothing" "$(item_count computer-again)" "$(item_count computer)"
+  expect "My Computer open again" "$(item_line "$run/computer-again" "My Computer" | cut -d' ' -f2)" "expanded=1"
+  expect "a second expansion inserts nothing" "$(level_texts "$run/computer-again" "My Computer" | paste -sd '|')" \
+    "$(level_texts "$run/computer" "My Computer" | paste -sd '|')"
+  expect "nor anywhere else" "$(item_count computer-again)" "$(item_count computer)"
   drv tree-expand "$CAPTION" $OPTIONS $TREE "My Computer| (C:)"
   drv tree-expand "$CAPTION" $OPTIONS $TREE "My Computer| (C:)|e2e"
   drv tree-expand "$CAPTION" $OPTIONS $TREE "My Computer| (C:)|e2e|tree"
@@ -301,12 +320,7 @@ scenario_tree() {
   expect "the drive root's trailing backslash removed" "$(printed targetPath)" "C:"
   expect "target flags" "$(printed scanAllDrives)$(printed scanDriveC)$(printed scanSelectedFolders)" 001
   # One parsing name converted for the target, besides the records.
-  local items
-  items=$(item_count drive)
-  expect "shell allocations: a record and a name per item, one path" "$(printed shellAllocations)" $((2 * items + 1))
-  expect "shell frees match the allocations" "$(printed shellFrees)" "$(printed shellAllocations)"
-  expect "no block freed twice" "$(printed doubleFrees)" 0
-  expect "allocator references left" "$(printed references)" 0
+  check_shell_memory "$(item_count drive)" 1
   finish_scenario
 }
 
@@ -343,7 +357,8 @@ scenario_no_focus() {
   drv click "$CAPTION" $OPTIONS 1
   finish_scan || return
   end_options 0
-  expect "no focused folder" "$(printed targetPath)" ""
+  expect "a scan ran" "$(printed scanRan)" 1
+  expect "no focused folder: written empty" "$(printed targetPath)" ""
   expect "the progress list: the statistics only" "$(cat "$run/list")" "$(statistics_only)"
   finish_scenario
 }
@@ -351,11 +366,20 @@ scenario_no_focus() {
 scenario_no_target() {
   begin_options no-target --target-choice 199 || return
   expect "no target checked" "$(checks $ALL_DRIVES $DRIVE_C $SELECTED)" 000
+  # An action and then a mode, as a user changes them before Scan (the
+  # group is still enabled for the action).
+  drv click "$CAPTION" $OPTIONS $RENAME
+  drv click "$CAPTION" $OPTIONS $PROMPT
+  expect "checks 1017 1018 1019 1020 after the clicks" "$(checks $PROMPT $AUTOMATIC $DISINFECT $RENAME)" 1001
   drv click "$CAPTION" $OPTIONS 1
   end_options 0
   expect "DoModal result" "$(printed result)" 1
-  expect "no scan" "$(printed targetPath)" "(unchanged)"
-  expect "mode and action read on Scan" "$(printed actAutomatically)$(printed actionDisinfect)" 11
+  expect "no scan" "$(printed scanRan)" 0
+  expect "target not written" "$(printed targetPath)" "(not written)"
+  # The stored settings said Automatic and Disinfect; the buttons did not.
+  expect "mode read from the buttons on Scan" "$(printed promptOnVirus)$(printed actAutomatically)" 10
+  expect "action read from the buttons on Scan" \
+    "$(printed actionDisinfect)$(printed actionRename)$(printed actionDelete)$(printed actionIgnore)" 0100
   finish_scenario
 }
 
