@@ -80,21 +80,27 @@ include(${CMAKE_SOURCE_DIR}/bench/win32/bench.cmake OPTIONAL)
 
 # The Windows zip (cpack -G ZIP): both programs, the logon script, the
 # licence and a short README, the texts with CR LF line ends for Notepad.
-set(PURGATO_ZIP_TEXT ${CMAKE_BINARY_DIR}/zip-text)
-configure_file(${CMAKE_SOURCE_DIR}/LICENSE ${PURGATO_ZIP_TEXT}/LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
-configure_file(${CMAKE_SOURCE_DIR}/packaging/win32/README.txt ${PURGATO_ZIP_TEXT}/README.txt @ONLY NEWLINE_STYLE CRLF)
-install(TARGETS Purgato purgato-scan RUNTIME DESTINATION .)
-install(FILES ${CMAKE_SOURCE_DIR}/docs/purgato-logon.bat ${PURGATO_ZIP_TEXT}/LICENSE.txt
-  ${PURGATO_ZIP_TEXT}/README.txt DESTINATION .)
-if(CMAKE_SIZEOF_VOID_P EQUAL 8)
-  set(PURGATO_ZIP_PLATFORM win64)
-else()
-  set(PURGATO_ZIP_PLATFORM win32)
+# Only the 32-bit product is packaged; the 64-bit twin is a test build.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  set(PURGATO_ZIP_TEXT ${CMAKE_BINARY_DIR}/zip-text)
+  configure_file(${CMAKE_SOURCE_DIR}/LICENSE ${PURGATO_ZIP_TEXT}/LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
+  configure_file(${CMAKE_SOURCE_DIR}/packaging/win32/README.txt ${PURGATO_ZIP_TEXT}/README.txt @ONLY NEWLINE_STYLE CRLF)
+  # command.com and cmd look for labels line by line: the logon script gets
+  # CR LF whatever line ends the checkout gave it, and nothing in it is
+  # substituted.
+  file(READ ${CMAKE_SOURCE_DIR}/docs/purgato-logon.bat PURGATO_LOGON)
+  string(REPLACE "\r\n" "\n" PURGATO_LOGON "${PURGATO_LOGON}")
+  string(REPLACE "\n" "\r\n" PURGATO_LOGON "${PURGATO_LOGON}")
+  file(WRITE ${PURGATO_ZIP_TEXT}/purgato-logon.bat "${PURGATO_LOGON}")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/docs/purgato-logon.bat)
+  install(TARGETS Purgato purgato-scan RUNTIME DESTINATION .)
+  install(FILES ${PURGATO_ZIP_TEXT}/purgato-logon.bat ${PURGATO_ZIP_TEXT}/LICENSE.txt
+    ${PURGATO_ZIP_TEXT}/README.txt DESTINATION .)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_NAME purgato)
+  set(CPACK_PACKAGE_VENDOR Corvanel)
+  set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+  set(CPACK_PACKAGE_FILE_NAME purgato-${PROJECT_VERSION}-win32)
+  set(CPACK_STRIP_FILES ON)
+  include(CPack)
 endif()
-set(CPACK_GENERATOR ZIP)
-set(CPACK_PACKAGE_NAME purgato)
-set(CPACK_PACKAGE_VENDOR Corvanel)
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_FILE_NAME purgato-${PROJECT_VERSION}-${PURGATO_ZIP_PLATFORM})
-set(CPACK_STRIP_FILES ON)
-include(CPack)

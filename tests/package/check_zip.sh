@@ -66,7 +66,8 @@ done
 expect "LICENSE.txt is LICENSE" "$(tr -d '\r' <"$folder/LICENSE.txt")" "$(cat "$root/LICENSE")"
 grep -q '^Purgato 1\.5 for Windows' "$folder/README.txt" || fail "README.txt names no version"
 grep -q 'MIT License' "$folder/README.txt" || fail "README.txt names no licence"
-cmp -s "$folder/purgato-logon.bat" "$root/docs/purgato-logon.bat" || fail "purgato-logon.bat is not docs/purgato-logon.bat"
+expect "purgato-logon.bat is docs/purgato-logon.bat" "$(tr -d '\r' <"$folder/purgato-logon.bat")" \
+  "$(tr -d '\r' <"$root/docs/purgato-logon.bat")"
 
 # The programs: 32-bit images that keep the Windows 95 / NT 4 rules after
 # cpack stripped them, with the licence in the version record (UTF-16).
