@@ -142,6 +142,84 @@ void checkAttributesAndDelete(Os& os, const std::string& dir) {
   check(!os.setFileAttributes(path.c_str(), kAttrArchive), "setFileAttributes of a missing file fails");
 }
 
+std::string readAll(const std::string& path);
+
+// What Windows keeps for deletions at the next start, as a block of bytes;
+// "" when the value is not there.
+const char kSessionManager[] = "System\\CurrentControlSet\\Control\\Session Manager";
+std::string pendingRenames(bool* present) {
+  *present = false;
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_READ, &key) != ERROR_SUCCESS) return "";
+  DWORD type = 0, size = 0;
+  std::string data;
+  if (RegQueryValueExA(key, "PendingFileRenameOperations", nullptr, &type, nullptr, &size) == ERROR_SUCCESS) {
+    data.resize(size);
+    if (RegQueryValueExA(key, "PendingFileRenameOperations", nullptr, &type,
+                         reinterpret_cast<BYTE*>(&data[0]), &size) == ERROR_SUCCESS) {
+      data.resize(size);
+      *present = true;
+    }
+  }
+  RegCloseKey(key);
+  return data;
+}
+
+void restorePendingRenames(bool present, const std::string& data) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) return;
+  if (present) {
+    RegSetValueExA(key, "PendingFileRenameOperations", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(data.data()),
+                   static_cast<DWORD>(data.size()));
+  } else {
+    RegDeleteValueA(key, "PendingFileRenameOperations");
+  }
+  RegCloseKey(key);
+}
+
+// What a file that cannot be deleted now needs: a file made only when it is
+// not there, written to; its short path; and on the NT family the request
+// to delete it at the next start, which Windows keeps in the registry.
+void checkDeleteAtRestart(Os& os, const std::string& dir) {
+  const std::string ini = dir + "\\WININIT.INI";
+  int fd = os.open(ini.c_str(), kORdWr | kOBinary | kOCreat | kOExcl);
+  check(fd >= 0, "open with _O_CREAT | _O_EXCL makes a missing file", num(fd));
+  if (fd >= 0) {
+    check(os.write(fd, "[rename]\r\n", 10) == 10, "write gives the bytes written");
+    check(os.close(fd) == 0, "close after write");
+  }
+  check(readAll(ini) == "[rename]\r\n", "the written bytes are on disk", readAll(ini));
+  check(os.open(ini.c_str(), kORdWr | kOBinary | kOCreat | kOExcl) == -1, "_O_EXCL refuses a file that is there");
+  check(readAll(ini) == "[rename]\r\n", "and leaves it as it was");
+
+  const std::string held = dir + "\\Long Named Worm.exe";
+  const unsigned char mz[2] = {'M', 'Z'};
+  writeFile(held, mz, sizeof mz);
+  char shortPath[MAX_PATH] = "";
+  const unsigned length = os.getShortPathName(held.c_str(), shortPath, sizeof shortPath);
+  const char* leaf = std::strrchr(shortPath, '\\');
+  check(length > 0 && length == std::strlen(shortPath) && leaf != nullptr && std::strlen(leaf + 1) <= 12 &&
+            std::strchr(leaf, ' ') == nullptr && GetFileAttributesA(shortPath) != INVALID_FILE_ATTRIBUTES,
+        "getShortPathName gives an 8.3 path to the same file", shortPath);
+  check(os.getShortPathName(held.c_str(), shortPath, 4) > 4, "getShortPathName asks for a larger buffer");
+  check(os.getShortPathName((dir + "\\missing.exe").c_str(), shortPath, sizeof shortPath) == 0,
+        "getShortPathName of a missing file fails");
+
+  OSVERSIONINFOA version = {};
+  version.dwOSVersionInfoSize = sizeof version;
+  GetVersionExA(&version);
+  if (version.dwPlatformId != VER_PLATFORM_WIN32_NT) return;
+  bool present = false;
+  const std::string before = pendingRenames(&present);
+  check(os.moveFileEx(held.c_str(), nullptr, kMoveFileDelayUntilReboot), "moveFileEx asks for a deletion at restart");
+  bool now = false;
+  const std::string after = pendingRenames(&now);
+  check(now && after.find("\\??\\" + held) != std::string::npos,
+        "PendingFileRenameOperations names the file");
+  check(GetFileAttributesA(held.c_str()) != INVALID_FILE_ATTRIBUTES, "the file stays until then");
+  restorePendingRenames(present, before);
+}
+
 std::string readAll(const std::string& path) {
   HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   if (h == INVALID_HANDLE_VALUE) return "<unreadable>";
@@ -523,6 +601,8 @@ void removeFixtures(const std::string& dir) {
   SetFileAttributesA((dir + "\\WIN.INI").c_str(), FILE_ATTRIBUTE_NORMAL);
   DeleteFileA((dir + "\\WIN.INI").c_str());
   DeleteFileA((dir + "\\AUTOEXEC.BAT").c_str());
+  DeleteFileA((dir + "\\WININIT.INI").c_str());
+  DeleteFileA((dir + "\\Long Named Worm.exe").c_str());
   RemoveDirectoryA((dir + "\\sub").c_str());
   RemoveDirectoryA(dir.c_str());
   RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\PurgatoCheck\\Child");
@@ -553,6 +633,7 @@ int main(int argc, char** argv) {
     checkDescriptors(os, dir);
     checkAttributesAndDelete(os, dir);
     checkStartupCut(os, dir);
+    checkDeleteAtRestart(os, dir);
   }
   checkDrives(os);
   checkRegistry(os);
