@@ -212,6 +212,16 @@ NUL=$windows_path^M\$"
   expect "other samples left on the disk" "$left" 0
   check_rest_unchanged "$run/gone"
   check_run_values "$run/seed/run-kept"
+
+  # Wine's restart (wineboot -r) does what Windows does at its start: the
+  # file goes, and a scan after it finds nothing.
+  (cd "$WINEPREFIX/drive_c" && taskset -c 0 timeout 120 wine wineboot -r) >/dev/null 2>&1
+  wine_stop
+  if [ -e "$WINEPREFIX/drive_c/$held" ]; then fail "$held still there after the restart"; else pass "$held deleted by the restart"; fi
+  if [ -e "$WINEPREFIX/drive_c/$wininit" ]; then fail "WININIT.INI still there after the restart"; else pass "no WININIT.INI after the restart"; fi
+  scan
+  expect "exit status of a scan after the restart" "$status" 0
+  wine_stop
   forget_prefix
 }
 
