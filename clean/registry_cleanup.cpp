@@ -2,12 +2,14 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 #include "os/text.h"
 
 namespace purgato {
 
 const char kRunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+const char kRunKeyWow64[] = "Software\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Run";
 const char kShellFoldersKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
 const char kFixedRunNameTable[kFixedRunNames][30] = {"scrsvr", "brasil", "cronos", "instit", "GustavVED"};
 const char kWinIniMarker[] = "[msappfont]";
@@ -22,17 +24,34 @@ namespace {
 constexpr int kServiceKeySize = 512;
 constexpr std::uint32_t kMaxStopPolls = 30;  // 30 s of STOP_PENDING: give up
 
+std::string runValueId(const char* runKey, const char* name) {
+  std::string id = std::string(runKey) + "\\" + name;
+  for (char& c : id) c = lowerAscii(c);
+  return id;
+}
+
+// A Run value whose deletion failed before in this scan.
+bool leftBefore(const ScanSession& session, const char* runKey, const char* name) {
+  if (session.runValuesLeft.empty()) return false;
+  const std::string id = runValueId(runKey, name);
+  for (const std::string& left : session.runValuesLeft)
+    if (left == id) return true;
+  return false;
+}
+
 // Deletes a Run value that was found; a found value is the worm's, so the
 // outcome is reported when a progress window listens. One that could not
-// be deleted (no right to the machine's key, say) is reported too: the worm
-// would start again from it. One gone by the time of the delete is not.
-void deleteFoundRunValue(ScanSession& session, Os& os, const char* name) {
+// be deleted (no right to the machine's key, say) is reported too, once:
+// the worm would start again from it, and trying it again for every file
+// would only repeat the line. One gone by the time of the delete is not.
+void deleteFoundRunValue(ScanSession& session, Os& os, const char* runKey, const char* name) {
+  if (leftBefore(session, runKey, name)) return;
   HKey key = 0;
   // What the value held goes into its record: the worm's command line.
   char data[kPathSize] = "";
   std::uint32_t type = 0;
   std::uint32_t size = 0;
-  long rc = os.regOpenKeyEx(kHkeyLocalMachine, kRunKey, kKeyAllAccess, &key);
+  long rc = os.regOpenKeyEx(kHkeyLocalMachine, runKey, kKeyAllAccess, &key);
   if (rc == kErrorSuccess) {
     if (session.findingSink != nullptr) {
       size = sizeof data;
@@ -43,12 +62,15 @@ void deleteFoundRunValue(ScanSession& session, Os& os, const char* name) {
     rc = os.regDeleteValue(key, name);
     os.regCloseKey(key);
   }
-  if (rc == kErrorFileNotFound || session.progressWindow == 0) return;
+  if (rc == kErrorFileNotFound) return;
+  if (rc != kErrorSuccess) session.runValuesLeft.push_back(runValueId(runKey, name));
+  if (session.progressWindow == 0) return;
   Finding finding;
   finding.kind = FindingKind::kRunValue;
   finding.outcome = rc == kErrorSuccess ? FindingOutcome::kRemoved : FindingOutcome::kFailed;
   finding.error = rc;
-  finding.path = "HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+  const std::string keyPath = std::string("HKEY_LOCAL_MACHINE\\") + runKey;
+  finding.path = keyPath.c_str();
   finding.variant = "W32/Opaserv.Worm";
   finding.valueName = name;
   finding.valueData = data;
@@ -60,8 +82,9 @@ void deleteFoundRunValue(ScanSession& session, Os& os, const char* name) {
 }
 
 // Deletes one Run value if it exists.
-void removeRunValue(ScanSession& session, Os& os, const char* name) {
-  if (registryValueExists(os, kHkeyLocalMachine, kRunKey, name)) deleteFoundRunValue(session, os, name);
+void removeRunValue(ScanSession& session, Os& os, const char* runKey, const char* name) {
+  if (leftBefore(session, runKey, name)) return;
+  if (registryValueExists(os, kHkeyLocalMachine, runKey, name)) deleteFoundRunValue(session, os, runKey, name);
 }
 
 // Forgets the held Run key: the next check opens it afresh.
@@ -108,7 +131,7 @@ bool watchedRunCheck(ScanSession& session, Os& os) {
       return false;
     }
     found = true;
-    deleteFoundRunValue(session, os, name);
+    deleteFoundRunValue(session, os, kRunKey, name);
   }
   if (!found && written != 0 && now > written) watch.quietSince = written;
   return true;
@@ -229,7 +252,10 @@ int deleteMachineKey(Os& os, const char* key) {
 
 int cleanRunEntries(ScanSession& session, Os& os, const char* /*path*/) {
   if (!session.runWatch.enabled || !watchedRunCheck(session, os)) {
-    for (const char* name : kFixedRunNameTable) removeRunValue(session, os, name);
+    for (const char* name : kFixedRunNameTable) removeRunValue(session, os, kRunKey, name);
+  }
+  if (session.wow64RunView) {
+    for (const char* name : kFixedRunNameTable) removeRunValue(session, os, kRunKeyWow64, name);
   }
   return 0;
 }
@@ -246,7 +272,8 @@ int cleanWormRunEntry(ScanSession& session, Os& os, const char* path) {
   if (char* dot = std::strchr(baseName, '.')) *dot = '\0';
   // An empty name would address the Run key's default value.
   if (baseName[0] == '\0') return 0;
-  removeRunValue(session, os, baseName);
+  removeRunValue(session, os, kRunKey, baseName);
+  if (session.wow64RunView) removeRunValue(session, os, kRunKeyWow64, baseName);
   return 0;
 }
 

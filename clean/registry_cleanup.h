@@ -11,6 +11,8 @@
 namespace purgato {
 
 extern const char kRunKey[];          // "Software\\Microsoft\\Windows\\CurrentVersion\\Run"
+// The same key in the 32-bit view of a 64-bit Windows registry.
+extern const char kRunKeyWow64[];     // "Software\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Run"
 extern const char kShellFoldersKey[]; // "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders"
 constexpr int kFixedRunNames = 5;
 extern const char kFixedRunNameTable[kFixedRunNames][30];  // "scrsvr", "brasil", "cronos", "instit", "GustavVED"

@@ -116,6 +116,7 @@ bool DryRunOs::keyHidden(const std::string& path) const {
 }
 
 long DryRunOs::regOpenKeyEx(HKey root, const char* subKey, std::uint32_t access, HKey* result) {
+  if (registryThrough_) return inner().regOpenKeyEx(root, subKey, access, result);
   const std::string path = joined(keyPath(root), subKey);
   if (keyHidden(path)) return kErrorFileNotFound;
   const long rc = inner().regOpenKeyEx(root, subKey, access, result);
@@ -125,11 +126,13 @@ long DryRunOs::regOpenKeyEx(HKey root, const char* subKey, std::uint32_t access,
 
 long DryRunOs::regQueryValueEx(HKey key, const char* valueName, std::uint32_t* type, std::uint8_t* data,
                                std::uint32_t* size) {
+  if (registryThrough_) return inner().regQueryValueEx(key, valueName, type, data, size);
   if (deletedValues_.count({keyPath(key), lowered(valueName)}) != 0) return kErrorFileNotFound;
   return inner().regQueryValueEx(key, valueName, type, data, size);
 }
 
 long DryRunOs::regDeleteValue(HKey key, const char* valueName) {
+  if (registryThrough_) return inner().regDeleteValue(key, valueName);
   const std::pair<std::string, std::string> value{keyPath(key), lowered(valueName)};
   if (deletedValues_.count(value) != 0) return kErrorFileNotFound;
   std::uint32_t type = 0;
@@ -141,6 +144,7 @@ long DryRunOs::regDeleteValue(HKey key, const char* valueName) {
 }
 
 long DryRunOs::regDeleteKey(HKey root, const char* subKey) {
+  if (registryThrough_) return inner().regDeleteKey(root, subKey);
   const std::string path = joined(keyPath(root), subKey);
   if (lowered(subKey).empty() || keyHidden(path)) return kErrorFileNotFound;
   HKey key = 0;
@@ -152,6 +156,7 @@ long DryRunOs::regDeleteKey(HKey root, const char* subKey) {
 }
 
 long DryRunOs::regCloseKey(HKey key) {
+  if (registryThrough_) return inner().regCloseKey(key);
   openKeys_.erase(key);
   return inner().regCloseKey(key);
 }

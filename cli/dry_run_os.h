@@ -18,6 +18,11 @@ class DryRunOs final : public ForwardingOs {
  public:
   explicit DryRunOs(Os& inner) : ForwardingOs(inner) {}
 
+  // The registry below is dry by itself (the offline hives of a dry run,
+  // changed in memory only and never written): registry calls go to it, so
+  // that the dry run meets the very refusals a real scan meets.
+  void letRegistryThrough() { registryThrough_ = true; }
+
   // Files: a write open reads only and creates nothing; writes, cuts and
   // attribute changes succeed where the file is; a delete succeeds for an
   // existing file, which from then on is missing from listings and opens,
@@ -63,6 +68,7 @@ class DryRunOs final : public ForwardingOs {
   std::set<std::string> deletedKeys_;
   std::set<std::pair<std::string, std::string>> deletedValues_;  // (key path, lower-cased value name)
   std::set<OsHandle> stoppedServices_;
+  bool registryThrough_ = false;
 };
 
 }  // namespace purgato

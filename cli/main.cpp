@@ -308,6 +308,10 @@ int run(int argc, const char* const* argv) {
   ScanOutcome outcome;
   OfflineRegistry registry(os, options.registry);
   DryRunOs dryRun(registry.base());
+  if (options.dryRun && registry.serves()) {
+    registry.setDryRun();
+    dryRun.letRegistryThrough();
+  }
   GuardedOs guarded(options.dryRun ? static_cast<Os&>(dryRun) : registry.base());
   Os& scanOs = registry.around(session, guarded);
   if (options.dryRun) {

@@ -141,7 +141,14 @@ OfflineRegistry::~OfflineRegistry() = default;
 
 Os& OfflineRegistry::base() { return registry_ ? static_cast<Os&>(*registry_) : static_cast<Os&>(volume_); }
 
+void OfflineRegistry::setDryRun() {
+  if (registry_) registry_->setDryRun(true);
+}
+
 Os& OfflineRegistry::around(ScanSession& session, Os& top) {
+  // A 64-bit Windows keeps a 32-bit program's Run values in its 32-bit
+  // view; a 32-bit SOFTWARE hive has no such key, which costs nothing.
+  if (registry_ && registry_->loaded(OfflineRegistryOs::Hive::kSoftware)) session.wow64RunView = true;
   if (!registry_ || !systemServed_) return top;
   step_.reset(new Step(*this, session, top));
   return *step_;

@@ -36,6 +36,10 @@ class OfflineRegistry {
   // What the other layers are built on: the registry served from the hives
   // when there are any, else the volume itself.
   Os& base();
+  // True when hives are served.
+  bool serves() const { return registry_ != nullptr; }
+  // A dry run: the hives change in memory only and are never written.
+  void setDryRun();
   // The Os the scan runs on: `top` with the step after the walk, which
   // runs just before the first statistics line, so that its lines are
   // findings like the others.

@@ -61,6 +61,10 @@ struct ScanSession {
   // Worm files this scan left for Windows to delete at its next start,
   // lower-cased: each is asked for and counted in filesDeleted once.
   std::vector<std::string> deletesAtRestart;
+  bool wow64RunView = false;              // the 32-bit view's Run key is checked too (a 64-bit registry offline)
+  // Run values ("<key>\\<name>", lower-cased) whose deletion failed in this
+  // scan: reported once, not tried again for every file.
+  std::vector<std::string> runValuesLeft;
 };
 
 // Formats into logLine (cut to fit its 500 bytes) and sends kMsgLogLine.

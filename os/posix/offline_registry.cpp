@@ -2,13 +2,16 @@
 
 #include <fcntl.h>
 #include <hivex.h>
+#include <signal.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 #include <map>
 #include <unordered_map>
 #include <utility>
@@ -101,10 +104,10 @@ std::string folderOf(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// Makes a rename in the folder durable. Some file systems cannot flush a
-// folder (EINVAL); the rename itself has happened then.
-bool syncFolder(const std::string& path) {
-  const int fd = ::open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+// Makes a rename in the folder (an O_PATH descriptor) durable. Some file
+// systems cannot flush a folder (EINVAL); the rename itself has happened then.
+bool syncFolder(int folder) {
+  const int fd = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
   const bool ok = ::fsync(fd) == 0 || errno == EINVAL;
   ::close(fd);
@@ -124,6 +127,100 @@ bool writeAll(int fd, const char* data, std::size_t length) {
 
 std::string errorText(int error) { return std::strerror(error); }
 
+// ntfs-3g serves a file's security descriptor and its DOS attributes
+// (hidden, system) as these, without listing them.
+const char* const kNtfsAttributes[] = {"system.ntfs_acl", "system.ntfs_attrib"};
+
+// Gives `to` every extended attribute `from` has (the listed ones and the
+// NTFS ones above): a rewritten hive keeps who may read it and its hidden
+// and system bits. False with *why when one cannot be carried over.
+bool copyExtendedAttributes(int from, int to, std::string* why) {
+  std::vector<std::string> names(std::begin(kNtfsAttributes), std::end(kNtfsAttributes));
+  ssize_t length = ::flistxattr(from, nullptr, 0);
+  if (length > 0) {
+    std::vector<char> list(static_cast<std::size_t>(length));
+    length = ::flistxattr(from, list.data(), list.size());
+    for (ssize_t at = 0; length > 0 && at < length;) {
+      const std::string name(&list[static_cast<std::size_t>(at)]);
+      at += static_cast<ssize_t>(name.size()) + 1;
+      if (!name.empty() && name != kNtfsAttributes[0] && name != kNtfsAttributes[1]) names.push_back(name);
+    }
+  }
+  std::vector<char> value, present;
+  for (const std::string& name : names) {
+    const ssize_t size = ::fgetxattr(from, name.c_str(), nullptr, 0);
+    if (size < 0) continue;  // not there (or not on this file system)
+    value.resize(static_cast<std::size_t>(size) + 1);
+    const ssize_t got = ::fgetxattr(from, name.c_str(), value.data(), value.size());
+    if (got < 0) {
+      *why = "cannot read its extended attribute " + name + " (" + errorText(errno) + ")";
+      return false;
+    }
+    // One the system set by itself already (a security label) needs no copy.
+    present.resize(value.size());
+    const ssize_t there = ::fgetxattr(to, name.c_str(), present.data(), present.size());
+    if (there == got && std::memcmp(present.data(), value.data(), static_cast<std::size_t>(got)) == 0) continue;
+    if (::fsetxattr(to, name.c_str(), value.data(), static_cast<std::size_t>(got), 0) != 0) {
+      *why = "cannot carry over its extended attribute " + name + " (" + errorText(errno) + ")";
+      return false;
+    }
+  }
+  return true;
+}
+
+bool copyAll(int in, int out, off_t* copied) {
+  char buffer[65536];
+  *copied = 0;
+  for (;;) {
+    const ssize_t n = ::read(in, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    if (!writeAll(out, buffer, static_cast<std::size_t>(n))) return false;
+    *copied += n;
+  }
+}
+
+// A folder of our own for what hivex writes: it opens the name it is
+// given, following links, and nothing on the volume may steer that.
+class PrivateFolder {
+ public:
+  PrivateFolder() {
+    const char* base = std::getenv("TMPDIR");
+    std::string templ = std::string(base && *base ? base : "/tmp") + "/purgato-hive.XXXXXX";
+    if (::mkdtemp(&templ[0]) != nullptr) path_ = templ;
+  }
+  ~PrivateFolder() {
+    if (path_.empty()) return;
+    ::unlink(file().c_str());
+    ::rmdir(path_.c_str());
+  }
+  bool ok() const { return !path_.empty(); }
+  std::string file() const { return path_ + "/hive"; }
+
+ private:
+  std::string path_;
+};
+
+// The signals that end a console scan, held back while the hives are
+// replaced: a second Ctrl-C must not leave one hive written and another not.
+class SignalsHeld {
+ public:
+  SignalsHeld() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int s : {SIGINT, SIGTERM, SIGQUIT, SIGHUP}) sigaddset(&set, s);
+    held_ = ::pthread_sigmask(SIG_BLOCK, &set, &old_) == 0;
+  }
+  ~SignalsHeld() {
+    if (held_) ::pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+  }
+
+ private:
+  sigset_t old_;
+  bool held_ = false;
+};
+
 }  // namespace
 
 struct OfflineRegistryOs::Impl {
@@ -133,7 +230,10 @@ struct OfflineRegistryOs::Impl {
   };
   struct LoadedHive {
     hive_h* h = nullptr;
-    std::string path;           // host path of the hive file
+    std::string path;           // host path of the hive file, for messages
+    int folder = -1;            // O_PATH of its folder: every later name is looked up in it
+    std::string name;           // its name in the folder
+    std::string fresh;          // "<name>.purgato-new" while written and not yet renamed
     struct stat original {};    // the file as it was loaded
     bool changed = false;       // changes not yet written
     bool broken = false;        // a change went wrong half-way in memory: never written
@@ -163,11 +263,15 @@ struct OfflineRegistryOs::Impl {
   HKey nextHandle = kFirstHandle;
   NoteSink noteSink;
   FaultHook faultHook;
+  bool dryRun = false;
+  std::vector<std::string> made;  // host paths of the files this object created on the volume
   unsigned long refused = 0;
 
   ~Impl() {
-    for (LoadedHive& lh : hives)
+    for (LoadedHive& lh : hives) {
       if (lh.h) hivex_close(lh.h);
+      if (lh.folder >= 0) ::close(lh.folder);
+    }
   }
 
   void note(const std::string& text) {
@@ -302,19 +406,23 @@ struct OfflineRegistryOs::Impl {
 
   bool unchangedOnDisk(const LoadedHive& lh) {
     struct stat now;
-    return ::lstat(lh.path.c_str(), &now) == 0 && S_ISREG(now.st_mode) && sameFile(now, lh.original);
+    return ::fstatat(lh.folder, lh.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(now.st_mode) &&
+           sameFile(now, lh.original);
   }
 
   // Copies the original hive to "<hive>.purgato-backup" unless that exists.
+  // In a dry run nothing is written: the change is refused only where a
+  // real run would find the backup's place taken.
   bool ensureBackup(LoadedHive& lh, std::string* why) {
     if (lh.backedUp) return true;
     if (!unchangedOnDisk(lh)) {
       *why = "the hive file changed since it was read";
       return false;
     }
+    const std::string backupName = lh.name + ".purgato-backup";
     const std::string backup = lh.path + ".purgato-backup";
     struct stat st;
-    if (::lstat(backup.c_str(), &st) == 0) {
+    if (::fstatat(lh.folder, backupName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
       if (!S_ISREG(st.st_mode)) {
         *why = backup + " exists and is not a file";
         return false;
@@ -322,39 +430,44 @@ struct OfflineRegistryOs::Impl {
       lh.backedUp = true;  // an earlier run's: the oldest original is kept
       return true;
     }
-    const std::string part = lh.path + ".purgato-backup-part";
-    ::unlink(part.c_str());
+    if (dryRun) {
+      lh.backedUp = true;
+      return true;
+    }
+    const std::string part = lh.name + ".purgato-backup-part";
+    ::unlinkat(lh.folder, part.c_str(), 0);
     errno = 0;
-    const int in = ::open(lh.path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    const int out = ::open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                           lh.original.st_mode & 0777);
+    const int in = ::openat(lh.folder, lh.name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    const int out = ::openat(lh.folder, part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                             lh.original.st_mode & 0777);
     bool ok = in >= 0 && out >= 0;
     off_t copied = 0;
-    char buffer[65536];
-    while (ok) {
-      const ssize_t n = ::read(in, buffer, sizeof buffer);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) ok = false;
-      if (n <= 0) break;
-      ok = writeAll(out, buffer, static_cast<std::size_t>(n));
-      copied += n;
+    ok = ok && copyAll(in, out, &copied);
+    int error = errno;
+    ok = ok && copied == lh.original.st_size;
+    std::string attributeTrouble;
+    if (ok && !copyExtendedAttributes(in, out, &attributeTrouble)) {
+      ok = false;
+      error = errno;
     }
-    const int error = errno;
-    ok = ok && copied == lh.original.st_size && ::fsync(out) == 0;
+    ok = ok && ::fsync(out) == 0;
     if (in >= 0) ::close(in);
     if (out >= 0 && ::close(out) != 0) ok = false;
     // Never over an existing backup: a rename that cannot refuse to
     // replace falls back to a check just before it.
-    if (ok && ::renameat2(AT_FDCWD, part.c_str(), AT_FDCWD, backup.c_str(), RENAME_NOREPLACE) != 0) {
-      ok = (errno == EINVAL || errno == ENOSYS) && ::lstat(backup.c_str(), &st) != 0 &&
-           ::rename(part.c_str(), backup.c_str()) == 0;
+    if (ok && ::renameat2(lh.folder, part.c_str(), lh.folder, backupName.c_str(), RENAME_NOREPLACE) != 0) {
+      ok = (errno == EINVAL || errno == ENOSYS) &&
+           ::fstatat(lh.folder, backupName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 &&
+           ::renameat(lh.folder, part.c_str(), lh.folder, backupName.c_str()) == 0;
     }
     if (!ok) {
-      ::unlink(part.c_str());
-      *why = "no backup could be written to " + backup + " (" + errorText(error ? error : EIO) + ")";
+      ::unlinkat(lh.folder, part.c_str(), 0);
+      *why = "no backup could be written to " + backup + " (" +
+             (attributeTrouble.empty() ? errorText(error ? error : EIO) : attributeTrouble) + ")";
       return false;
     }
-    syncFolder(backup);
+    syncFolder(lh.folder);
+    made.push_back(backup);
     lh.backedUp = true;
     return true;
   }
@@ -386,7 +499,11 @@ struct OfflineRegistryOs::Impl {
     if (lh.currentControlSet == node) lh.currentControlSet = 0;
   }
 
-  bool commitOne(LoadedHive& lh, std::string* error) {
+  // Writes the hive's new content to "<hive>.purgato-new", flushed, beside
+  // the hive. hivex writes it first into a private folder; the file on the
+  // volume is one this process created itself, never one found there (a
+  // link planted under that name is removed, not followed).
+  bool prepare(LoadedHive& lh, std::string* error) {
     if (lh.broken) {
       *error = "a change to it went wrong in memory";
       return false;
@@ -395,50 +512,136 @@ struct OfflineRegistryOs::Impl {
       *error = "the file changed since it was read";
       return false;
     }
+    const std::string freshName = lh.name + ".purgato-new";
     const std::string fresh = lh.path + ".purgato-new";
-    ::unlink(fresh.c_str());
-    if (hivex_commit(lh.h, fresh.c_str(), 0) != 0) {
-      *error = "hivex could not write " + fresh + " (" + errorText(errno) + ")";
-      ::unlink(fresh.c_str());
+    PrivateFolder scratch;
+    if (!scratch.ok()) {
+      *error = "no private folder for writing it (" + errorText(errno) + ")";
       return false;
     }
-    const int fd = ::open(fresh.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
-    bool ok = fd >= 0;
-    if (ok) {
-      ::fchmod(fd, lh.original.st_mode & 07777);
-      if (::fchown(fd, lh.original.st_uid, lh.original.st_gid) != 0) {
-        // Owners mean little on a mounted NTFS volume; the content is what matters.
-      }
-      ok = ::fsync(fd) == 0;
-      const int error2 = errno;
-      ok = ::close(fd) == 0 && ok;
-      errno = error2;
-    }
-    if (!ok) {
-      *error = "could not flush " + fresh + " (" + errorText(errno) + ")";
-      ::unlink(fresh.c_str());
+    if (hivex_commit(lh.h, scratch.file().c_str(), 0) != 0) {
+      *error = "hivex could not write it (" + errorText(errno) + ")";
       return false;
     }
     // What was written must read back as a hive before it replaces one.
-    if (hive_h* check = hivex_open(fresh.c_str(), 0)) {
+    if (hive_h* check = hivex_open(scratch.file().c_str(), 0)) {
       hivex_close(check);
     } else {
       *error = "the written hive does not read back";
-      ::unlink(fresh.c_str());
+      return false;
+    }
+    if (faultHook && faultHook(CommitStep::kCreatingNewFile, lh.path)) {
+      *error = "stopped before " + fresh + " was created";
+      return false;
+    }
+    ::unlinkat(lh.folder, freshName.c_str(), 0);  // a stale one, or whatever was planted there
+    const int in = ::open(scratch.file().c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    const int out = ::openat(lh.folder, freshName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int original = ::openat(lh.folder, lh.name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (out < 0) {
+      *error = "could not create " + fresh + " (" + errorText(errno) + ")";
+    } else {
+      lh.fresh = freshName;
+    }
+    off_t copied = 0;
+    bool ok = in >= 0 && out >= 0 && original >= 0 && copyAll(in, out, &copied);
+    if (out >= 0 && !ok && error->empty()) *error = "could not write " + fresh + " (" + errorText(errno) + ")";
+    if (ok) {
+      ::fchmod(out, lh.original.st_mode & 07777);
+      if (::fchown(out, lh.original.st_uid, lh.original.st_gid) != 0) {
+        // Owners mean little on a mounted NTFS volume; the content is what matters.
+      }
+      std::string why;
+      if (!copyExtendedAttributes(original, out, &why)) {
+        ok = false;
+        *error = fresh + ": " + why;
+      }
+    }
+    if (ok && ::fsync(out) != 0) {
+      ok = false;
+      *error = "could not flush " + fresh + " (" + errorText(errno) + ")";
+    }
+    if (in >= 0) ::close(in);
+    if (original >= 0) ::close(original);
+    if (out >= 0 && ::close(out) != 0 && ok) {
+      ok = false;
+      *error = "could not flush " + fresh + " (" + errorText(errno) + ")";
+    }
+    if (!ok) {
+      dropFresh(lh);
       return false;
     }
     if (faultHook && faultHook(CommitStep::kNewFileWritten, lh.path)) {
       *error = "stopped before " + fresh + " replaced the hive";
+      lh.fresh.clear();
       return false;  // left as a crash would leave it
     }
-    if (::rename(fresh.c_str(), lh.path.c_str()) != 0) {
-      *error = "could not rename " + fresh + " over the hive (" + errorText(errno) + ")";
-      ::unlink(fresh.c_str());
+    return true;
+  }
+
+  void dropFresh(LoadedHive& lh) {
+    if (!lh.fresh.empty()) ::unlinkat(lh.folder, lh.fresh.c_str(), 0);
+    lh.fresh.clear();
+  }
+
+  // Writes every changed hive, or none: each new file is written first,
+  // and only when all are does any replace its hive; a rename that fails
+  // puts the hives renamed before it back.
+  bool commitAll(std::vector<std::string>* errors) {
+    std::vector<LoadedHive*> todo;
+    for (LoadedHive& lh : hives)
+      if (lh.h && lh.changed) todo.push_back(&lh);
+    if (todo.empty() || dryRun) return true;
+    SignalsHeld held;
+    bool ok = true;
+    std::vector<std::string> why(todo.size());
+    for (std::size_t i = 0; i < todo.size() && ok; ++i) ok = prepare(*todo[i], &why[i]);
+    // Each original stays reachable under "<hive>.purgato-old" until all are replaced.
+    std::vector<std::string> old(todo.size());
+    std::size_t renamed = 0;
+    for (; ok && renamed < todo.size(); ++renamed) {
+      LoadedHive& lh = *todo[renamed];
+      old[renamed] = lh.name + ".purgato-old";
+      ::unlinkat(lh.folder, old[renamed].c_str(), 0);
+      if (::linkat(lh.folder, lh.name.c_str(), lh.folder, old[renamed].c_str(), 0) != 0) old[renamed].clear();
+      if (::renameat(lh.folder, lh.fresh.c_str(), lh.folder, lh.name.c_str()) != 0) {
+        why[renamed] = "could not rename " + lh.path + ".purgato-new over the hive (" + errorText(errno) + ")";
+        if (!old[renamed].empty()) ::unlinkat(lh.folder, old[renamed].c_str(), 0);
+        ok = false;
+        break;
+      }
+      lh.fresh.clear();
+    }
+    if (!ok) {
+      for (std::size_t i = 0; i < renamed; ++i) {
+        LoadedHive& lh = *todo[i];
+        if (!old[i].empty() && ::renameat(lh.folder, old[i].c_str(), lh.folder, lh.name.c_str()) == 0) {
+          struct stat st;
+          if (::fstatat(lh.folder, lh.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) lh.original = st;
+          why[i] = "put back, as another hive could not be written";
+        } else {
+          why[i].clear();  // written after all: it cannot be put back
+          lh.changed = false;
+        }
+      }
+      for (std::size_t i = 0; i < todo.size(); ++i) {
+        LoadedHive& lh = *todo[i];
+        dropFresh(lh);
+        if (!lh.changed) continue;
+        if (why[i].empty()) why[i] = "not written, as another hive could not be written";
+        if (errors) errors->push_back(lh.path + ": changes not written: " + why[i]);
+      }
+      for (LoadedHive* lh : todo) syncFolder(lh->folder);
       return false;
     }
-    syncFolder(lh.path);
-    ::lstat(lh.path.c_str(), &lh.original);
-    lh.changed = false;
+    for (std::size_t i = 0; i < todo.size(); ++i) {
+      LoadedHive& lh = *todo[i];
+      if (!old[i].empty()) ::unlinkat(lh.folder, old[i].c_str(), 0);
+      syncFolder(lh.folder);
+      struct stat st;
+      if (::fstatat(lh.folder, lh.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) lh.original = st;
+      lh.changed = false;
+    }
     return true;
   }
 };
@@ -449,9 +652,13 @@ OfflineRegistryOs::~OfflineRegistryOs() = default;
 bool OfflineRegistryOs::loadHive(Hive which, const std::string& hostPath, std::string* error) {
   Impl::LoadedHive& lh = impl_->hives[which == Hive::kSoftware ? 0 : 1];
   if (lh.h) hivex_close(lh.h);
+  if (lh.folder >= 0) ::close(lh.folder);
   lh = Impl::LoadedHive{};
   std::string why;
-  const int fd = ::open(hostPath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  const std::size_t slash = hostPath.rfind('/');
+  const std::string name = slash == std::string::npos ? hostPath : hostPath.substr(slash + 1);
+  const int folder = ::open(folderOf(hostPath).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  const int fd = folder < 0 ? -1 : ::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   struct stat st {};
   unsigned char header[kBaseBlockSize];
   if (fd < 0) {
@@ -474,10 +681,13 @@ bool OfflineRegistryOs::loadHive(Hive which, const std::string& hostPath, std::s
   }
   if (fd >= 0) ::close(fd);
   if (!lh.h) {
+    if (folder >= 0) ::close(folder);
     if (error) *error = why;
     return false;
   }
   lh.path = hostPath;
+  lh.folder = folder;
+  lh.name = name;
   lh.original = st;
   if (which == Hive::kSystem) impl_->resolveCurrentControlSet(lh);
   return true;
@@ -489,20 +699,53 @@ bool OfflineRegistryOs::changed(Hive which) const {
 }
 void OfflineRegistryOs::setNoteSink(NoteSink sink) { impl_->noteSink = std::move(sink); }
 void OfflineRegistryOs::setFaultHook(FaultHook hook) { impl_->faultHook = std::move(hook); }
+void OfflineRegistryOs::setDryRun(bool dryRun) { impl_->dryRun = dryRun; }
+
+bool OfflineRegistryOs::madeHere(const std::string& windowsPath) {
+  if (impl_->made.empty()) return false;
+  PosixOs* volume = dynamic_cast<PosixOs*>(&inner());
+  std::string host;
+  if (volume == nullptr || !volume->hostPath(windowsPath.c_str(), &host)) return false;
+  for (const std::string& made : impl_->made)
+    if (made == host) return true;
+  return false;
+}
+
+bool OfflineRegistryOs::skipMade(OsHandle find, FindData* data) {
+  auto folder = searches_.find(find);
+  if (folder == searches_.end()) return true;
+  for (;;) {
+    const std::size_t length = std::strlen(data->fileName);
+    const char kSuffix[] = ".purgato-backup";
+    const std::size_t suffix = sizeof kSuffix - 1;
+    const bool ours = length > suffix && strncasecmp(data->fileName + length - suffix, kSuffix, suffix) == 0 &&
+                      madeHere(folder->second + data->fileName);
+    if (!ours) return true;
+    if (!ForwardingOs::findNextFile(find, data)) return false;
+  }
+}
+
+OsHandle OfflineRegistryOs::findFirstFile(const char* pattern, FindData* data) {
+  const OsHandle find = ForwardingOs::findFirstFile(pattern, data);
+  if (find == kInvalidHandle || impl_->made.empty() || pattern == nullptr) return find;
+  const char* last = std::strrchr(pattern, '\\');
+  searches_[find] = last ? std::string(pattern, last + 1) : std::string();
+  if (skipMade(find, data)) return find;
+  findClose(find);
+  return kInvalidHandle;
+}
+
+bool OfflineRegistryOs::findNextFile(OsHandle find, FindData* data) {
+  return ForwardingOs::findNextFile(find, data) && skipMade(find, data);
+}
+
+bool OfflineRegistryOs::findClose(OsHandle find) {
+  searches_.erase(find);
+  return ForwardingOs::findClose(find);
+}
 unsigned long OfflineRegistryOs::refusedChanges() const { return impl_->refused; }
 
-bool OfflineRegistryOs::commit(std::vector<std::string>* errors) {
-  bool ok = true;
-  for (Impl::LoadedHive& lh : impl_->hives) {
-    if (!lh.h || !lh.changed) continue;
-    std::string error;
-    if (!impl_->commitOne(lh, &error)) {
-      ok = false;
-      if (errors) errors->push_back(lh.path + ": changes not written: " + error);
-    }
-  }
-  return ok;
-}
+bool OfflineRegistryOs::commit(std::vector<std::string>* errors) { return impl_->commitAll(errors); }
 
 long OfflineRegistryOs::regOpenKeyEx(HKey root, const char* subKey, std::uint32_t access, HKey* result) {
   if (root == kHkeyCurrentUser) {

@@ -18,12 +18,19 @@
 // REG_EXPAND_SZ, REG_MULTI_SZ) is stored as UTF-16 and read as RegQueryValueExA
 // reads it: one byte per character, Latin-1, '?' for anything beyond.
 //
-// Changes stay in memory until commit(), which writes each changed hive
-// once: a copy of the original goes to "<hive>.purgato-backup" before the
-// first change (an existing backup is never replaced), hivex writes the
-// new hive to "<hive>.purgato-new" beside it, which is flushed, read back
-// and renamed over the hive, so a crash leaves either the old hive or the
-// new one. A change that cannot be made safely (no backup possible, a
+// Changes stay in memory until commit(), which writes every changed hive
+// or none: a copy of the original goes to "<hive>.purgato-backup" before
+// the first change (an existing backup is never replaced); hivex writes
+// the new hive into a private temporary folder, where it is read back and
+// copied into "<hive>.purgato-new", a file created here (O_EXCL,
+// O_NOFOLLOW) in the hive's folder, with the original's mode, owner and
+// extended attributes (on ntfs-3g its security descriptor and its hidden
+// and system bits); only when every new file is written and flushed is
+// each renamed over its hive, and a rename that fails puts the hives
+// renamed before it back. A crash leaves either the old hive or the new
+// one; the console's ending signals wait until the write-back is over.
+// Backups made by this object are left out of listings: the scan never
+// meets a file it made itself. A change that cannot be made safely (no backup possible, a
 // value that hivex would rewrite in a form Windows reads otherwise) is
 // refused with ERROR_ACCESS_DENIED and reported through the note sink.
 //
@@ -37,6 +44,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -50,7 +58,8 @@ class OfflineRegistryOs : public ForwardingOs {
   enum class Hive { kSoftware, kSystem };
   // Where a commit may be stopped by the fault hook, as a crash would stop it.
   enum class CommitStep {
-    kNewFileWritten,  // "<hive>.purgato-new" is written and flushed, the hive not yet replaced
+    kCreatingNewFile,  // the new hive is written privately; "<hive>.purgato-new" is about to be created
+    kNewFileWritten,   // "<hive>.purgato-new" is written and flushed, the hive not yet replaced
   };
   // Returns true to stop the commit of that hive at that step.
   using FaultHook = std::function<bool(CommitStep step, const std::string& hivePath)>;
@@ -73,11 +82,19 @@ class OfflineRegistryOs : public ForwardingOs {
   void setFaultHook(FaultHook hook);
   // Changes refused so far.
   unsigned long refusedChanges() const;
+  // A dry run: changes are made in memory only, no backup is written (a
+  // change is refused only where a real run would refuse it), and commit()
+  // writes nothing.
+  void setDryRun(bool dryRun);
 
   // Writes every changed hive as described above. True when every changed
   // hive was written; a hive whose writing failed keeps its old file, and
   // *errors (when given) gets one line for it.
   bool commit(std::vector<std::string>* errors);
+
+  OsHandle findFirstFile(const char* pattern, FindData* data) override;
+  bool findNextFile(OsHandle find, FindData* data) override;
+  bool findClose(OsHandle find) override;
 
   long regOpenKeyEx(HKey root, const char* subKey, std::uint32_t access, HKey* result) override;
   long regQueryValueEx(HKey key, const char* valueName, std::uint32_t* type, std::uint8_t* data,
@@ -90,8 +107,12 @@ class OfflineRegistryOs : public ForwardingOs {
   long regQueryInfoKey(HKey key, std::uint64_t* lastWriteTime) override;
 
  private:
+  bool madeHere(const std::string& windowsPath);
+  bool skipMade(OsHandle find, FindData* data);
+
   struct Impl;
   std::unique_ptr<Impl> impl_;
+  std::map<OsHandle, std::string> searches_;  // the folder of each listing, with its backslash
 };
 
 // The hive files of the volume's Windows folder, as host paths.

@@ -4,7 +4,9 @@
 // failures, and hives that must be left alone.
 #include "os/posix/offline_registry.h"
 
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
@@ -362,6 +364,121 @@ TEST_F(OfflineRegistryTest, ACrashBeforeTheRenameLeavesTheOldHive) {
   EXPECT_TRUE(again.commit(nullptr));
   EXPECT_FALSE(exists(software() + ".purgato-new"));
   EXPECT_EQ(readBytes(software() + ".purgato-backup"), original);
+}
+
+// A link planted under "<hive>.purgato-new" just before the new hive is
+// written must not steer the write outside the volume: the file there stays
+// as it was, and the hive is written all the same.
+TEST_F(OfflineRegistryTest, ALinkPlantedWhereTheNewHiveGoesIsNotWrittenThrough) {
+  loadBoth();
+  const std::string outside = volume_.root() + "/outside-file";
+  writeBytes(outside, {'k', 'e', 'e', 'p'});
+  offline_.setFaultHook([&](OfflineRegistryOs::CommitStep step, const std::string& hive) {
+    if (step == OfflineRegistryOs::CommitStep::kCreatingNewFile) {
+      ::unlink((hive + ".purgato-new").c_str());
+      EXPECT_EQ(::symlink(outside.c_str(), (hive + ".purgato-new").c_str()), 0);
+    }
+    return false;
+  });
+  ASSERT_EQ(deleteRegistryValue(offline_, kHkeyLocalMachine, kRunKey, "scrsvr"), 1);
+  commit();
+  EXPECT_EQ(readBytes(outside), (std::vector<std::uint8_t>{'k', 'e', 'e', 'p'}));
+  EXPECT_THAT(dumpHive(software()), ::testing::Not(::testing::Contains(HasSubstr("Run ScrSvr "))));
+  EXPECT_FALSE(exists(software() + ".purgato-new"));
+}
+
+// Every extended attribute of the hive (on ntfs-3g its security descriptor
+// and DOS attributes) goes to the rewritten hive and to the backup.
+TEST_F(OfflineRegistryTest, TheRewrittenHiveAndItsBackupKeepTheExtendedAttributes) {
+  loadBoth();
+  const std::string label = "O:SYG:SYD:P(A;;FA;;;SY)";
+  if (::setxattr(software().c_str(), "user.purgato.acl", label.data(), label.size(), 0) != 0)
+    GTEST_SKIP() << "no user extended attributes on this file system";
+  ASSERT_EQ(::setxattr(software().c_str(), "user.purgato.attrib", "\x26\0\0\0", 4, 0), 0);
+  load(OfflineRegistryOs::Hive::kSoftware, software());
+  ASSERT_EQ(deleteRegistryValue(offline_, kHkeyLocalMachine, kRunKey, "scrsvr"), 1);
+  commit();
+  for (const std::string& file : {software(), software() + ".purgato-backup"}) {
+    SCOPED_TRACE(file);
+    char value[64] = {};
+    EXPECT_EQ(::getxattr(file.c_str(), "user.purgato.acl", value, sizeof value), ssize_t(label.size()));
+    EXPECT_EQ(std::string(value, label.size()), label);
+    EXPECT_EQ(::getxattr(file.c_str(), "user.purgato.attrib", value, sizeof value), 4);
+    EXPECT_EQ(std::memcmp(value, "\x26\0\0\0", 4), 0);
+  }
+  EXPECT_THAT(dumpHive(software()), ::testing::Not(::testing::Contains(HasSubstr("Run ScrSvr "))));
+}
+
+volatile sig_atomic_t gSignals = 0;
+void countSignal(int) { gSignals = gSignals + 1; }
+
+// Two Ctrl-C while the hives are written: both hives are written before
+// the signals are handled, never one of them alone.
+TEST_F(OfflineRegistryTest, SignalsDuringTheWriteBackWaitUntilEveryHiveIsWritten) {
+  loadBoth();
+  struct sigaction count {}, old {};
+  count.sa_handler = countSignal;
+  sigemptyset(&count.sa_mask);
+  ASSERT_EQ(::sigaction(SIGINT, &count, &old), 0);
+  gSignals = 0;
+  int seenInside = -1;
+  offline_.setFaultHook([&](OfflineRegistryOs::CommitStep step, const std::string& hive) {
+    if (step == OfflineRegistryOs::CommitStep::kNewFileWritten && hive == software()) {
+      ::raise(SIGINT);
+      ::raise(SIGINT);
+      seenInside = gSignals;
+    }
+    return false;
+  });
+  ASSERT_EQ(deleteRegistryValue(offline_, kHkeyLocalMachine, kRunKey, "scrsvr"), 1);
+  ASSERT_EQ(deleteMachineKey(offline_, "SYSTEM\\ControlSet001\\Services\\mstask\\Enum"), 1);
+  commit();
+  EXPECT_EQ(seenInside, 0);
+  EXPECT_GE(gSignals, 1);
+  ::sigaction(SIGINT, &old, nullptr);
+  EXPECT_THAT(dumpHive(software()), ::testing::Not(::testing::Contains(HasSubstr("Run ScrSvr "))));
+  EXPECT_THAT(dumpHive(system()), ::testing::Not(::testing::Contains(HasSubstr("ControlSet001\\Services\\mstask\\Enum"))));
+}
+
+// A hive that cannot be written keeps the other from being written: the
+// write-back is one, and each hive says so.
+TEST_F(OfflineRegistryTest, WhenOneHiveCannotBeWrittenNeitherIs) {
+  loadBoth();
+  const std::vector<std::uint8_t> software0 = readBytes(software());
+  const std::vector<std::uint8_t> system0 = readBytes(system());
+  offline_.setFaultHook([&](OfflineRegistryOs::CommitStep step, const std::string& hive) {
+    // Something in the way of SYSTEM's new file that cannot be removed.
+    if (step == OfflineRegistryOs::CommitStep::kCreatingNewFile && hive == system()) {
+      EXPECT_EQ(::mkdir((hive + ".purgato-new").c_str(), 0755), 0);
+    }
+    return false;
+  });
+  ASSERT_EQ(deleteRegistryValue(offline_, kHkeyLocalMachine, kRunKey, "scrsvr"), 1);
+  ASSERT_EQ(deleteMachineKey(offline_, "SYSTEM\\ControlSet001\\Services\\mstask\\Enum"), 1);
+  std::vector<std::string> errors;
+  EXPECT_FALSE(offline_.commit(&errors));
+  ASSERT_EQ(errors.size(), 2u);
+  EXPECT_THAT(errors[0], HasSubstr("another hive could not be written"));
+  EXPECT_THAT(errors[1], HasSubstr("could not create"));
+  EXPECT_EQ(readBytes(software()), software0);
+  EXPECT_EQ(readBytes(system()), system0);
+  EXPECT_FALSE(exists(software() + ".purgato-new"));
+  EXPECT_FALSE(exists(software() + ".purgato-old"));
+}
+
+// In a dry run the hives change in memory only: the same refusals as a
+// real run, and nothing written, no backup either.
+TEST_F(OfflineRegistryTest, ADryRunChangesNothingOnDiskAndRefusesWhatARealRunRefuses) {
+  loadBoth();
+  offline_.setDryRun(true);
+  const std::vector<std::uint8_t> software0 = readBytes(software());
+  ASSERT_EQ(deleteRegistryValue(offline_, kHkeyLocalMachine, kRunKey, "scrsvr"), 1);
+  EXPECT_EQ(registryValueExists(offline_, kHkeyLocalMachine, kRunKey, "scrsvr"), 0);
+  EXPECT_NE(deleteMachineKey(offline_, "SYSTEM\\ControlSet001\\Services\\mstask"), 1);  // it has subkeys
+  EXPECT_TRUE(offline_.commit(nullptr));
+  EXPECT_EQ(readBytes(software()), software0);
+  EXPECT_FALSE(exists(software() + ".purgato-backup"));
+  EXPECT_FALSE(exists(system() + ".purgato-backup"));
 }
 
 TEST_F(OfflineRegistryTest, AnExistingBackupIsNeverReplaced) {

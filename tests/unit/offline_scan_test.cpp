@@ -230,6 +230,37 @@ TEST(OfflineScanTest, AServiceKeyWithSubkeysOfItsOwnStaysAndIsReported) {
   EXPECT_EQ(countOf(result.out, kRemoved), 3);  // the Run values only
 }
 
+// The dry run prints what the real scan prints, with its status: the
+// backup the real scan makes during the walk is no file it scans, and a
+// service key with subkeys of its own stays in both.
+TEST(OfflineScanTest, TheDryRunPredictsTheRealScan) {
+  const struct {
+    const char* what;
+    bool serviceWithSubkeys;
+  } cases[] = {{"the worm's entries", false}, {"a service key with subkeys of its own", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    NtVolume nt;
+    if (c.serviceWithSubkeys) {
+      HiveBuilder system("SYSTEM");
+      system.text("ControlSet001\\Services\\mstask", "ImagePath", "C:\\WINNT\\system32\\mstask.exe", kHiveRegExpandSz)
+          .key("ControlSet001\\Services\\mstask\\Parameters")
+          .dword("Select", "Current", 1);
+      system.write(nt.systemPath);
+      nt.systemBytes = readBytes(nt.systemPath);
+    }
+    const Result dry = scan(nt.volume, {"--dry-run"});
+    EXPECT_EQ(readBytes(nt.softwarePath), nt.softwareBytes);
+    EXPECT_EQ(readBytes(nt.systemPath), nt.systemBytes);
+    EXPECT_FALSE(exists(nt.softwarePath + ".purgato-backup"));
+    const Result real = scan(nt.volume, {});
+    EXPECT_EQ(dry.out, real.out);
+    EXPECT_EQ(dry.status, real.status);
+    EXPECT_EQ(real.status, c.serviceWithSubkeys ? 3 : 1) << real.err;
+    EXPECT_TRUE(exists(nt.softwarePath + ".purgato-backup"));
+  }
+}
+
 TEST(OfflineScanTest, ANineXVolumeGetsANoticeAndKeepsItsStatus) {
   TempVolume volume;
   volume.writeFile("C:\\WINDOWS\\SYSTEM.DAT", std::string("9x registry"));

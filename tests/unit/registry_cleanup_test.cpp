@@ -183,6 +183,52 @@ TEST_F(RegistryCleanupTest, AValueThatCannotBeDeletedIsReportedAndTheKeyClosed) 
   }
 }
 
+// A value that cannot be deleted is reported once per scan, not again for
+// every file that follows: the fixed names and the one named after a file.
+TEST_F(RegistryCleanupTest, AValueThatCannotBeDeletedIsReportedOncePerScan) {
+  for (const char* name : {"instit", "MSTASK"}) setRun(name);
+  os_.failWhen(Op::RegDeleteValue, [](const char* name) { return name && std::strcmp(name, "brasil") != 0; });
+  for (const char* file : {"C:\\A.EXE", "C:\\WINDOWS\\MSTASK.EXE", "C:\\B.EXE", "C:\\mstask.dll"}) {
+    cleanRunEntries(session_, os_, file);
+    cleanWormRunEntry(session_, os_, file);
+  }
+  EXPECT_EQ(os_.logLines(),
+            std::vector<std::string>(2, "System Registry     W32/Opaserv.Worm could not be removed"));
+  EXPECT_EQ(runValues(), (std::vector<std::string>{"instit", "MSTASK"}));
+
+  // Another value that comes later is still removed, and a new scan tries again.
+  setRun("brasil");
+  cleanRunEntries(session_, os_, "C:\\C.EXE");
+  EXPECT_EQ(os_.logLines().back(), kRemovedLine);
+  const std::size_t before = os_.logLines().size();
+  ScanSession next;
+  next.progressWindow = kProgressWindow;
+  os_.attach(next);
+  cleanRunEntries(next, os_, "C:\\A.EXE");
+  ASSERT_EQ(os_.logLines().size(), before + 1);
+  EXPECT_EQ(os_.logLines().back(), "System Registry     W32/Opaserv.Worm could not be removed");
+}
+
+// The 32-bit view of a 64-bit registry, when asked for: each view's value
+// goes with its own line; a view without the key costs nothing.
+TEST_F(RegistryCleanupTest, TheThirtyTwoBitViewIsCleanedWhenAsked) {
+  os_.createKey(kHkeyLocalMachine, kRunKeyWow64);
+  setRun("scrsvr");
+  os_.setValue(kHkeyLocalMachine, kRunKeyWow64, "scrsvr", "C:\\WINDOWS\\scrsvr.exe");
+  os_.setValue(kHkeyLocalMachine, kRunKeyWow64, "MSTASK", "C:\\WINDOWS\\mstask.exe");
+  os_.setValue(kHkeyLocalMachine, kRunKeyWow64, "Other", "C:\\other.exe");
+
+  cleanRunEntries(session_, os_, "C:\\WINDOWS\\MSTASK.EXE");
+  cleanWormRunEntry(session_, os_, "C:\\WINDOWS\\MSTASK.EXE");
+  EXPECT_EQ(os_.logLines(), std::vector<std::string>{kRemovedLine});  // not asked: the native view only
+  session_.wow64RunView = true;
+  cleanRunEntries(session_, os_, "C:\\WINDOWS\\MSTASK.EXE");
+  cleanWormRunEntry(session_, os_, "C:\\WINDOWS\\MSTASK.EXE");
+  EXPECT_EQ(os_.logLines(), std::vector<std::string>(3, kRemovedLine));
+  EXPECT_EQ(os_.valueNames(kHkeyLocalMachine, kRunKeyWow64), std::vector<std::string>{"Other"});
+  EXPECT_EQ(os_.liveKeys(), 0);
+}
+
 TEST_F(RegistryCleanupTest, MissingRunKeyIsSilent) {
   FakeOs bare;
   bare.attach(session_);
