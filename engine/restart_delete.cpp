@@ -121,6 +121,43 @@ bool scheduleInWininit(Os& os, const char* path) {
   return ok;
 }
 
+// True when PendingFileRenameOperations already asks for the file's
+// deletion: each scan before the restart (a logon script's, say) would
+// otherwise add the same request again.
+bool deletionPending(Os& os, const char* path) {
+  constexpr std::uint32_t kRegMultiSz = 7;
+  constexpr std::uint32_t kLimit = 1 << 20;
+  constexpr char kValue[] = "PendingFileRenameOperations";
+  HKey key = 0;
+  if (os.regOpenKeyEx(kHkeyLocalMachine, kSessionManagerKey, kKeyRead, &key) != kErrorSuccess) return false;
+  std::uint32_t type = 0;
+  std::uint32_t size = 0;
+  std::vector<char> data;
+  if (os.regQueryValueEx(key, kValue, &type, nullptr, &size) == kErrorSuccess && type == kRegMultiSz && size > 0 &&
+      size <= kLimit) {
+    data.assign(size + 2, '\0');  // ends with zeros whatever was read
+    std::uint32_t got = size;
+    if (os.regQueryValueEx(key, kValue, &type, reinterpret_cast<std::uint8_t*>(data.data()), &got) != kErrorSuccess ||
+        type != kRegMultiSz)
+      data.clear();
+    else if (got < size)
+      data.resize(got + 2);
+  }
+  os.regCloseKey(key);
+  const std::string wanted = std::string("\\??\\") + path;
+  // Pairs of strings: the file, then its new name ("" for a deletion).
+  std::size_t at = 0;
+  while (at + 1 < data.size() && data[at] != '\0') {
+    const std::string file(&data[at]);
+    at += file.size() + 1;
+    if (at >= data.size()) break;
+    const std::string target(&data[at]);
+    at += target.size() + 1;
+    if (target.empty() && compareNoCase(file.c_str(), wanted.c_str()) == 0) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 RenameEdit planRenameLine(const std::string& text, const std::string& line) {
@@ -167,7 +204,7 @@ RenameEdit planRenameLine(const std::string& text, const std::string& line) {
 bool scheduleDeleteAtRestart(Os& os, const char* path) {
   switch (platformClass(os)) {
     case kFamilyNT:
-      return os.moveFileEx(path, nullptr, kMoveFileDelayUntilReboot);
+      return deletionPending(os, path) || os.moveFileEx(path, nullptr, kMoveFileDelayUntilReboot);
     case kFamily9x:
       return scheduleInWininit(os, path);
     default:

@@ -11,8 +11,12 @@
 
 namespace purgato {
 
-// Asks Windows to delete the file at its next start; true when asked. On a
-// platform of neither family (a mounted volume) there is no restart: false.
+// Where the NT family keeps what it does at its next start.
+constexpr char kSessionManagerKey[] = "System\\CurrentControlSet\\Control\\Session Manager";
+
+// Asks Windows to delete the file at its next start; true when asked, or
+// when that was asked already (by an earlier scan). On a platform of
+// neither family (a mounted volume) there is no restart: false.
 bool scheduleDeleteAtRestart(Os& os, const char* path);
 
 // Where a [rename] line goes into the text of a WININIT.INI: `insert` is

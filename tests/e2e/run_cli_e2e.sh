@@ -183,6 +183,11 @@ locked() {
   grep -q 'will be deleted when Windows restarts$' "$run/expected" || fail "no line of $held among the seeded findings"
   check_stdout "$run/expected" "$scanned" "$infected" "$disinfected" "$deleted"
   check_lookalike_ended
+  # A second scan before the restart (a logon script's next run) asks for
+  # nothing more.
+  scan --target C:
+  expect "exit status of a second scan before the restart" "$status" 5
+  expect "its one finding" "$(grep -c 'will be deleted when Windows restarts$' "$run/out"):$(grep -c 'deleted$' "$run/out")" "1:0"
   reg_export "$run/hklm-after"
   kill "$holder" 2>/dev/null
   end_scenario

@@ -12,6 +12,7 @@
 #include <set>
 #include <sstream>
 
+#include "engine/restart_delete.h"
 #include "tests/support/perf_data.h"
 
 namespace purgato {
@@ -1002,6 +1003,18 @@ bool FakeOs::moveFileEx(const char* existing, const char* newName, std::uint32_t
   if ((flags & kMoveFileDelayUntilReboot) == 0) return false;  // only what the core asks for
   state_->pendingRenames.push_back({existing, newName ? newName : "", flags});
   if (newName == nullptr) state_->events.push_back(std::string("delete-at-restart:") + existing);
+  // And in the registry, as Windows keeps it: pairs of "\??\path" and the
+  // new name ("" for a deletion), each ended by a zero, then one more zero.
+  std::vector<std::uint8_t> data;
+  if (auto old = valueData(kHkeyLocalMachine, kSessionManagerKey, "PendingFileRenameOperations")) {
+    data = *old;
+    if (!data.empty()) data.pop_back();
+  }
+  const std::string pair = std::string("\\??\\") + existing + '\0' +
+                           (newName ? std::string("\\??\\") + newName : std::string()) + '\0';
+  data.insert(data.end(), pair.begin(), pair.end());
+  data.push_back(0);
+  setRawValue(kHkeyLocalMachine, kSessionManagerKey, "PendingFileRenameOperations", kRegMultiSz, std::move(data));
   return true;
 }
 

@@ -215,9 +215,10 @@ class FakeOs : public PosixOs {
   void setShortPath(const std::string& longPath, const std::string& shortPath);
 
   // --- Deletion at the next start of Windows ----------------------------
-  // What moveFileEx recorded, as Windows keeps it in the registry value
-  // PendingFileRenameOperations: one row per successful call, newName ""
-  // for a deletion. On the 9x family moveFileEx fails (with
+  // What moveFileEx recorded: one row per successful call, newName "" for
+  // a deletion. It also appends the pair to the registry value
+  // PendingFileRenameOperations under kSessionManagerKey (REG_MULTI_SZ), as
+  // Windows does. On the 9x family moveFileEx fails (with
   // ERROR_CALL_NOT_IMPLEMENTED on Windows), as its stub does there.
   struct PendingRename {
     std::string existing;

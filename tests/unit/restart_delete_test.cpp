@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <string>
@@ -106,6 +107,52 @@ TEST(ScheduleDeleteAtRestart, NtFamilyAsksMoveFileExAndWritesNoFile) {
     EXPECT_EQ(pending[0].flags, kMoveFileDelayUntilReboot);
     EXPECT_EQ(m.volume.hashTree(), before);
     EXPECT_EQ(m.os.calls(Op::GetShortPathName), 0);
+  }
+}
+
+// The registry value of PendingFileRenameOperations for these pairs.
+std::vector<std::uint8_t> multiSz(const std::vector<std::string>& strings) {
+  std::vector<std::uint8_t> data;
+  for (const std::string& s : strings) {
+    data.insert(data.end(), s.begin(), s.end());
+    data.push_back(0);
+  }
+  data.push_back(0);
+  return data;
+}
+
+TEST(ScheduleDeleteAtRestart, NtFamilyAsksOnceWhateverTheScansBeforeTheRestart) {
+  const std::string mine = std::string("\\??\\") + kWorm;
+  struct Case {
+    const char* label;
+    std::vector<std::string> before;  // the value's strings; none: no value
+    bool asks;
+  } cases[] = {
+      {"no value", {}, true},
+      {"other files' requests", {"\\??\\C:\\A.EXE", "", "\\??\\C:\\B.TMP", "\\??\\C:\\B.EXE"}, true},
+      {"the file renamed, not deleted", {mine, "\\??\\C:\\ELSE.EXE"}, true},
+      {"the file's deletion already asked for, in other capitals",
+       {"\\??\\C:\\A.EXE", "", "\\??\\c:\\program files\\worm dir\\INSTIT.EXE", ""}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    Machine m;
+    m.os.setXP();
+    if (!c.before.empty())
+      m.os.setRawValue(kHkeyLocalMachine, kSessionManagerKey, "PendingFileRenameOperations", FakeOs::kRegMultiSz,
+                       multiSz(c.before));
+    ASSERT_TRUE(scheduleDeleteAtRestart(m.os, kWorm));
+    EXPECT_EQ(m.os.pendingRenames().size(), c.asks ? 1u : 0u);
+    // A second scan before the restart asks for nothing more.
+    ASSERT_TRUE(scheduleDeleteAtRestart(m.os, kWorm));
+    EXPECT_EQ(m.os.pendingRenames().size(), c.asks ? 1u : 0u);
+    std::vector<std::string> after = c.before;
+    if (c.asks) {
+      after.push_back(mine);
+      after.push_back("");
+    }
+    EXPECT_EQ(m.os.valueData(kHkeyLocalMachine, kSessionManagerKey, "PendingFileRenameOperations"), multiSz(after));
+    EXPECT_EQ(m.os.liveKeys(), 0);
   }
 }
 
