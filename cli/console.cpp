@@ -171,13 +171,16 @@ void Console::reportTrouble(const std::string& windowsPath, PosixOs::Trouble kin
   if (kind == PosixOs::Trouble::kTooLong) place = UnreadPlace::kTooLong;
   if (kind == PosixOs::Trouble::kFolderTooDeep) place = UnreadPlace::kFolderTooDeep;
   const std::string line = report_.unreadPlaceLine(windowsPath, place, std::strerror(error));
-  if (line.empty()) return;
+  if (!line.empty()) writeStderr(line);
+}
+
+void Console::writeStderr(const std::string& text) {
   // The line goes on a line of its own, not after a half-drawn status.
   if (statusShown_) {
     clearStatus();
     flushOut();
   }
-  std::fputs(line.c_str(), stderr);
+  std::fputs(text.c_str(), stderr);
   std::fflush(stderr);
 }
 

@@ -34,6 +34,10 @@ class Console {
   // "Delete failed" line, a stderr line with the reason: a mounted volume
   // has no restart at which to delete it, as Windows would.
   void noteFinding(const Finding& finding);
+  // Every line from here on also goes to the journal.
+  void setJournal(RunJournal* journal) { report_.setJournal(journal); }
+  // A line for stderr (with its newline), put on a line of its own.
+  void writeStderr(const std::string& text);
   // Called once, when writing to stdout first fails.
   void onOutputFailure(std::function<void()> handler) { outputFailureHandler_ = std::move(handler); }
   // Shows the end status (the driver's last statusText) as the last line,

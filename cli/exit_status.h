@@ -16,6 +16,15 @@ enum ExitStatus : int {
   kExitRestart = 5,     // a complete scan; everything handled, some of it when Windows restarts
 };
 
+// The one wording of each status, for --help and the manual page (a test
+// holds the manual page to it).
+struct ExitStatusText {
+  int status;
+  const char* text;  // lines of at most 72 characters, joined by '\n'
+};
+extern const ExitStatusText kExitStatusTexts[];
+extern const int kExitStatusTextCount;
+
 class ScanOutcome final : public FindingSink {
  public:
   // Every finding's record, with a line or without.

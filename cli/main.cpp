@@ -2,6 +2,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -19,6 +21,8 @@
 #include "cli/dry_run_os.h"
 #include "cli/exit_status.h"
 #include "cli/guarded_os.h"
+#include "cli/journal.h"
+#include "cli/keeping_os.h"
 #include "cli/messages.h"
 #include "cli/offline_registry_step.h"
 #include "cli/options.h"
@@ -32,8 +36,71 @@ namespace {
 
 // Arguments echoed in the message have their control characters spelled out.
 int usageError(const std::string& message) {
+  std::fprintf(stderr, "purgato-scan: %s\n%s\n", escapeControls(message).c_str(), kTryHelp);
+  return kExitFailed;
+}
+
+// A sound command line whose scan must not start.
+int refuse(const std::string& message) {
   std::fprintf(stderr, "purgato-scan: %s\n", escapeControls(message).c_str());
   return kExitFailed;
+}
+
+// Compared without regard to case: a Windows folder (WINDOWS, WINNT or the
+// one --windows-dir names on this drive) holding win.ini, SYSTEM or
+// SYSTEM32, or one of the boot files at the root.
+bool looksLikeWindowsVolume(PosixOs& os, char letter, const std::string& windowsDir) {
+  const std::string root = std::string(1, letter) + ":\\";
+  for (const char* boot : {"io.sys", "msdos.sys", "ntldr", "boot.ini", "bootmgr", "pagefile.sys", "hiberfil.sys"})
+    if (os.getFileAttributes((root + boot).c_str()) != kInvalidFileAttributes) return true;
+  std::vector<std::string> folders = {root + "WINDOWS", root + "WINNT"};
+  if (windowsDir.size() > 3 && std::toupper(static_cast<unsigned char>(windowsDir[0])) == letter)
+    folders.push_back(windowsDir);
+  for (const std::string& folder : folders) {
+    const std::uint32_t attributes = os.getFileAttributes(folder.c_str());
+    if (attributes == kInvalidFileAttributes || !(attributes & kAttrDirectory)) continue;
+    for (const char* inside : {"win.ini", "SYSTEM", "SYSTEM32"})
+      if (os.getFileAttributes((folder + "\\" + inside).c_str()) != kInvalidFileAttributes) return true;
+  }
+  return false;
+}
+
+bool mountedReadOnly(const std::string& folder) {
+  struct statvfs info;
+  return ::statvfs(folder.c_str(), &info) == 0 && (info.f_flag & ST_RDONLY) != 0;
+}
+
+std::string hostName() {
+  char name[256] = "";
+  if (::gethostname(name, sizeof name - 1) != 0) return std::string();
+  return name;
+}
+
+std::int64_t nowMs() {
+  struct timespec now;
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+int makeDirectory(const std::string& path) {
+  if (::mkdir(path.c_str(), 0777) == 0) return 0;
+  struct stat info;
+  if (errno == EEXIST && ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return 1;
+  errno = errno == EEXIST ? ENOTDIR : errno;
+  return -1;
+}
+
+// A record's error as the system words it: errno for files and processes,
+// the Win32 code the hive layer answers for the registry.
+std::string errorText(const Finding& finding) {
+  if (finding.kind == FindingKind::kRunValue || finding.kind == FindingKind::kService)
+    return registryErrorText(finding.error);
+  return std::strerror(static_cast<int>(finding.error));
+}
+
+bool isDirectory(const std::string& path) {
+  struct stat info;
+  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
 // Closed standard descriptors would be handed out to the first files
@@ -66,10 +133,6 @@ bool hasEntries(const std::string& folder) {
   return found;
 }
 
-bool isDirectory(const std::string& path) {
-  struct stat info;
-  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
 
 std::string canonical(const std::string& path) {
   char buffer[PATH_MAX];
@@ -249,8 +312,8 @@ int run(int argc, const char* const* argv) {
       return usageError(std::string("--drive ") + drive.letter + ": no folder '" + drive.folder + "'");
     // A drive that cannot be listed would scan nothing and still complete.
     if (::faccessat(AT_FDCWD, drive.folder.c_str(), R_OK | X_OK, AT_EACCESS) != 0)
-      return usageError(std::string("--drive ") + drive.letter + ": cannot read folder '" + drive.folder +
-                        "': " + std::strerror(errno));
+      return refuse(std::string("--drive ") + drive.letter + ": cannot read folder '" + drive.folder +
+                    "': " + std::strerror(errno));
     os.mapDrive(drive.letter, drive.folder);
     if (!os.isMapped(drive.letter))
       return usageError(std::string("--drive ") + drive.letter + ": cannot open folder '" + drive.folder + "'");
@@ -297,38 +360,81 @@ int run(int argc, const char* const* argv) {
   std::set<std::pair<dev_t, ino_t>> named;
   for (const std::string& argument : options.files) {
     std::string windowsPath;
-    if (!resolveFile(os, mapped, argument, &windowsPath, &error)) return usageError(error);
+    if (!resolveFile(os, mapped, argument, &windowsPath, &error)) {
+      // A file that is there but cannot be read is no fault of the command line.
+      const bool thereButUnusable = error.rfind("cannot read ", 0) == 0 || error.find("is a link") != std::string::npos;
+      return thereButUnusable ? refuse(error) : usageError(error);
+    }
     std::pair<dev_t, ino_t> identity;
     if (identityOf(os, windowsPath, &identity) && !named.insert(identity).second) continue;
     files.push_back(windowsPath);
   }
 
+  // A real scan changes the volume: not one that is plainly no Windows
+  // volume, nor one that cannot be written at all.
+  if (!options.dryRun) {
+    for (const DriveMapping& drive : options.drives) {
+      if (!fileForm && !options.target.empty() && !options.force &&
+          !looksLikeWindowsVolume(os, drive.letter, options.windowsDir))
+        return refuse(std::string("--drive ") + drive.letter + ": '" + drive.folder +
+                      "' does not look like a Windows volume: it holds neither a WINDOWS or WINNT folder (nor "
+                      "the --windows-dir folder) with win.ini, SYSTEM or SYSTEM32 in it, nor one of io.sys, "
+                      "msdos.sys, ntldr, boot.ini, bootmgr, pagefile.sys, hiberfil.sys; use --force to scan it "
+                      "anyway");
+      if (mountedReadOnly(drive.folder))
+        return refuse(std::string("--drive ") + drive.letter + ": '" + drive.folder +
+                      "' is on a volume mounted read-only, so nothing found could be removed (a disk of a Windows "
+                      "that hibernated or shut down with Fast Startup is mounted read-only by the NTFS drivers: "
+                      "start that Windows and shut it down fully); --dry-run shows what a scan would find");
+    }
+  }
+
   ScanSession session;
   session.progressWindow = 1;  // any non-zero token: the channel is live
   ScanOutcome outcome;
+  Console console(session, outcome);
+  RunJournal journal(
+      session, outcome, errorText, [&console](const std::string& text) { console.writeStderr(text); }, nowMs);
+  session.findingSink = &journal;
+  journal.setHostPath([&os](const std::string& windowsPath) {
+    std::string host;
+    return os.hostPath(windowsPath.c_str(), &host) ? host : std::string();
+  });
+  // The log and the report are opened before anything can change: a run
+  // that cannot keep its account does not start.
+  if (!options.logFile.empty() && !journal.openLog(options.logFile, &error)) return refuse(error);
+  if (!options.reportFile.empty() && !journal.openReport(options.reportFile, &error)) return refuse(error);
+
   OfflineRegistry registry(os, options.registry);
   DryRunOs dryRun(registry.base());
   if (options.dryRun && registry.serves()) {
     registry.setDryRun();
     dryRun.letRegistryThrough();
   }
-  GuardedOs guarded(options.dryRun ? static_cast<Os&>(dryRun) : registry.base());
+  KeepingOs keeping(options.dryRun ? static_cast<Os&>(dryRun) : registry.base(), true);
+  if (!options.backupDir.empty() && !options.dryRun &&
+      !keeping.startBackup(options.backupDir, '/', makeDirectory, backupSetName(nowMs()), &error))
+    return refuse("--backup: " + error);
+  journal.setKeeping(&keeping);
+  GuardedOs guarded(keeping);
   Os& scanOs = registry.around(session, guarded);
+  journal.onWriteFailure([&guarded] { guarded.stop(); });
+
+  RunFacts facts = runFacts(options, fileForm);
+  facts.host = hostName();
+  for (const MappedFolder& drive : mapped) facts.drives.push_back({drive.letter, drive.realFolder});
+  char windowsDir[kPathSize] = "";
+  const unsigned windowsLength = os.getWindowsDirectory(windowsDir, sizeof windowsDir);
+  if (windowsLength > 0 && windowsLength < sizeof windowsDir) facts.windowsDir = windowsDir;
+  facts.backupSet = keeping.backupSet();
+  if (!journal.start(facts, &error)) return refuse(error);
   if (options.dryRun) {
-    // Said before anything else: on a terminal as the first line, else
-    // where it cannot mix with the scan's own lines.
-    std::FILE* notice = ::isatty(STDOUT_FILENO) ? stdout : stderr;
-    std::fputs(kDryRunNotice, notice);
-    std::fflush(notice);
+    // The first line of stdout, so that a saved dry run never reads like a cleaning.
+    std::fputs(kDryRunNotice, stdout);
+    std::fflush(stdout);
+    journal.stdoutLine(std::string(kDryRunNotice, std::strlen(kDryRunNotice) - 1));
   }
-  Console console(session, outcome);
-  // The console notes each finding in the outcome too.
-  struct ToConsole final : FindingSink {
-    explicit ToConsole(Console& c) : console(c) {}
-    void onFinding(const Finding& finding) override { console.noteFinding(finding); }
-    Console& console;
-  } toConsole(console);
-  session.findingSink = &toConsole;
+  console.setJournal(&journal);
   console.attach(os);
   console.onOutputFailure([&guarded] { guarded.stop(); });
   // From here on every listing is fetched ahead; the checks above are not.
@@ -338,8 +444,14 @@ int run(int argc, const char* const* argv) {
   os.setReadAhead(0);  // ended or stopped: no fetching thread outlives the scan
   registry.finish();
   console.finish();
-  if (console.outputError() != 0) return outputError(console.outputError(), true);
-  return registry.exitStatus(scanExitStatus(session, outcome));
+  int status = registry.exitStatus(scanExitStatus(session, outcome));
+  if (console.outputError() != 0) status = outputError(console.outputError(), true);
+  if (!journal.writeError().empty()) {
+    console.writeStderr("purgato-scan: " + journal.writeError() + "; the scan was stopped\n");
+    status = kExitFailed;
+  }
+  journal.finish(status);
+  return status;
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/exit_status.h"
 #include "engine/signatures.h"
 #include "os/text.h"
 
@@ -77,7 +78,31 @@ bool parseRegistryMode(const std::string& text, RegistryMode* mode, std::string*
 }
 
 // The options that only the scan of a mounted volume takes.
-const char* const kVolumeOnly[] = {"--drive", "--windows-dir", "--registry", "--read-ahead"};
+const char* const kVolumeOnly[] = {"--drive", "--windows-dir", "--registry", "--read-ahead", "--force"};
+
+// What --target takes: the standard scan of C:, every fixed drive, the
+// statistics only.
+bool parseTarget(const std::string& text, std::string* target, std::string* error) {
+  if (text == "C:" || text == "c:") {
+    *target = "C:";
+  } else if (text == "!:" || text.empty()) {
+    *target = text;
+  } else {
+    *error = "--target takes C:, !: or '' (the statistics only), not '" + text + "'";
+    return false;
+  }
+  return true;
+}
+
+// A value that names a file or folder: present and not empty.
+bool takePath(int argc, const char* const* argv, int* index, const char* arg, std::size_t nameLength,
+              const char* name, const char* what, std::string* value, std::string* error) {
+  if (!takeValue(argc, argv, index, arg, nameLength, value) || value->empty()) {
+    *error = std::string(name) + " needs " + what;
+    return false;
+  }
+  return true;
+}
 
 bool isOption(const char* arg, const char* name, std::size_t* length) {
   *length = std::strlen(name);
@@ -85,10 +110,11 @@ bool isOption(const char* arg, const char* name, std::size_t* length) {
 }
 
 // purgato-scan.exe: the same scan on the computer it runs on.
-const char* windowsUsageText() {
+const char* windowsHelp() {
   return "Usage:\n"
-         "  purgato-scan [--target TEXT] [--dry-run]\n"
-         "  purgato-scan [--dry-run] FILE...\n"
+         "  purgato-scan [--target C:|!:|''] [--dry-run] [--log FILE] [--report FILE]\n"
+         "               [--backup DIR]\n"
+         "  purgato-scan [--dry-run] [--log FILE] [--report FILE] [--backup DIR] FILE...\n"
          "  purgato-scan --help | --version\n"
          "\n"
          "Scans this computer for W32/Opaserv.Worm and removes it, as Purgato.exe\n"
@@ -97,8 +123,8 @@ const char* windowsUsageText() {
          "\n"
          "WARNING: this CHANGES the computer. The worm's running processes are\n"
          "ended, every worm executable and the worm's 1706-byte companion file are\n"
-         "deleted (there is no quarantine and no backup), the worm's Run values and\n"
-         "service are removed and its entries are cut off the end of win.ini and\n"
+         "deleted (there is no quarantine; --backup keeps a copy), the worm's Run\n"
+         "values and service are removed and its entries are cut off the end of win.ini and\n"
          "autoexec files. Run with --dry-run first to see what it would do.\n"
          "A worm file that cannot be deleted now (another program holds it) is\n"
          "deleted when Windows restarts: on Windows NT, 2000, XP and later through\n"
@@ -112,17 +138,34 @@ const char* windowsUsageText() {
          "files, then prints the statistics.\n"
          "\n"
          "Options:\n"
-         "  --target TEXT       what to scan: C: (the default) or any other text runs\n"
-         "                      the whole scan, !: scans every fixed drive from C to\n"
-         "                      Z, and \"\" prints the statistics only.\n"
+         "  --target C:|!:|''   what to scan: C: (the default) runs the whole scan,\n"
+         "                      !: scans every fixed drive from C to Z, and ''\n"
+         "                      (\"\" in cmd) prints the statistics only. Anything\n"
+         "                      else is a usage error.\n"
          "  --dry-run           run the whole scan and print exactly what a real scan\n"
          "                      prints, but change nothing: no file is deleted, cut\n"
          "                      or given other attributes, no registry value or key\n"
          "                      is changed, no process is ended and no service\n"
          "                      stopped. It takes every change to succeed, so a file\n"
          "                      that cannot be deleted shows as handled.\n"
+         "  --log FILE          append a log of the run to FILE: a header (program,\n"
+         "                      version, signature set, host, start time in UTC, real\n"
+         "                      or dry run, target, options), every line the run\n"
+         "                      prints on stdout and stderr, and a footer (end time,\n"
+         "                      duration, exit status). A log that cannot be opened\n"
+         "                      or written stops the scan before any change.\n"
+         "  --report FILE       write a JSON Lines report to FILE (replaced): one\n"
+         "                      object per event, written as it happens (see the\n"
+         "                      manual page for the fields).\n"
+         "  --backup DIR        before each change keep what it removes under DIR,\n"
+         "                      in a new set folder per run: each file deleted or cut\n"
+         "                      as DIR/<set>/<drive>/<path>.purgato-kept, and the Run\n"
+         "                      values and service keys as DIR/<set>/registry.reg\n"
+         "                      (regedit or reg import restores them). A change whose\n"
+         "                      backup cannot be written is not made (exit status 3).\n"
          "  --help, /?          show this text and exit.\n"
-         "  --version           show the version and the signature set, and exit.\n"
+         "  -V, --version       show the version, the signature set and the\n"
+         "                      copyright, and exit.\n"
          "  --                  end of options; what follows are files.\n"
          "\n"
          "FILE is a path, full or relative to the current folder; a file named\n"
@@ -138,24 +181,10 @@ const char* windowsUsageText() {
          "folder), is named on stderr (the first 20, then a count). If stdout\n"
          "cannot be written, the scan stops before it changes anything more.\n"
          "\n"
-         "Exit status:\n"
-         "  0  a complete scan found nothing\n"
-         "  1  a complete scan found something, and everything found was removed\n"
-         "  2  wrong command line, or the scan could not start or go on (for\n"
-         "     example, stdout could not be written)\n"
-         "  3  something found is still there (a \"Delete failed\" or \"could not\n"
-         "     be removed\" line, a process that would not end), whether or not\n"
-         "     the scan was complete\n"
-         "  4  the scan was incomplete (Esc answered y, Ctrl-C, Ctrl-Break, the\n"
-         "     console closed, or places that could not be read) and nothing found\n"
-         "     was left in place\n"
-         "  5  cleaned, restart needed: a complete scan, everything found was\n"
-         "     removed or will be deleted when Windows restarts (a \"will be\n"
-         "     deleted when Windows restarts\" line); restart to finish\n"
-         "\n"
          "An administrator cannot read some folders (C:\\System Volume Information):\n"
          "run as SYSTEM, for example from a scheduled task (schtasks /ru SYSTEM),\n"
-         "for a complete scan.\n";
+         "for a complete scan.\n"
+         "\n";
 }
 
 }  // namespace
@@ -169,7 +198,8 @@ ParseResult parseOptions(int argc, const char* const* argv, CommandLine form, Cl
         (windows && std::strcmp(argv[i], "/?") == 0))
       return ParseResult::kHelp;
   for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i)
-    if (std::strcmp(argv[i], "--version") == 0) return ParseResult::kVersion;
+    if (std::strcmp(argv[i], "--version") == 0 || std::strcmp(argv[i], "-V") == 0) return ParseResult::kVersion;
+  for (int i = 0; i < argc; ++i) options->arguments.emplace_back(argv[i]);
   bool optionsEnded = false;
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
@@ -191,6 +221,17 @@ ParseResult parseOptions(int argc, const char* const* argv, CommandLine form, Cl
       optionsEnded = true;
     } else if (std::strcmp(arg, "--dry-run") == 0) {
       options->dryRun = true;
+    } else if (std::strcmp(arg, "--force") == 0) {
+      options->force = true;
+    } else if (isOption(arg, "--log", &length)) {
+      if (!takePath(argc, argv, &i, arg, length, "--log", "a file", &options->logFile, error))
+        return ParseResult::kError;
+    } else if (isOption(arg, "--report", &length)) {
+      if (!takePath(argc, argv, &i, arg, length, "--report", "a file", &options->reportFile, error))
+        return ParseResult::kError;
+    } else if (isOption(arg, "--backup", &length)) {
+      if (!takePath(argc, argv, &i, arg, length, "--backup", "a folder", &options->backupDir, error))
+        return ParseResult::kError;
     } else if (isOption(arg, "--drive", &length)) {
       std::string value;
       if (!takeValue(argc, argv, &i, arg, length, &value)) {
@@ -216,12 +257,8 @@ ParseResult parseOptions(int argc, const char* const* argv, CommandLine form, Cl
         *error = "--target needs a value (C:, !: or '')";
         return ParseResult::kError;
       }
-      if (value.size() >= kPathSize) {
-        *error = "--target: the text is longer than 259 characters";
-        return ParseResult::kError;
-      }
+      if (!parseTarget(value, &options->target, error)) return ParseResult::kError;
       options->hasTarget = true;
-      options->target = value;
     } else if (isOption(arg, "--registry", &length)) {
       std::string value;
       if (!takeValue(argc, argv, &i, arg, length, &value)) {
@@ -248,6 +285,8 @@ ParseResult parseOptions(int argc, const char* const* argv, CommandLine form, Cl
   return ParseResult::kRun;
 }
 
+const char kTryHelp[] = "Try 'purgato-scan --help' for more information.";
+
 std::string versionText() {
   // The names as the table holds them, each once, in table order.
   std::vector<std::string> names;
@@ -264,19 +303,20 @@ std::string versionText() {
          "the full text comes with the program.\n";
 }
 
-const char* usageText(CommandLine form) {
-  if (form == CommandLine::kWindows) return windowsUsageText();
+const char* volumeHelp() {
   return "Usage:\n"
-         "  purgato-scan [--drive L=FOLDER]... [--windows-dir PATH] [--target TEXT]\n"
-         "               [--registry auto|off] [--read-ahead N] [--dry-run]\n"
-         "  purgato-scan --drive L=FOLDER... [--registry auto|off] [--dry-run] FILE...\n"
+         "  purgato-scan [--drive L=FOLDER]... [--windows-dir PATH] [--target C:|!:|'']\n"
+         "               [--registry auto|off] [--read-ahead N] [--dry-run] [--force]\n"
+         "               [--log FILE] [--report FILE] [--backup DIR]\n"
+         "  purgato-scan --drive L=FOLDER... [--registry auto|off] [--dry-run]\n"
+         "               [--log FILE] [--report FILE] [--backup DIR] FILE...\n"
          "  purgato-scan --help | --version\n"
          "\n"
          "Scans a mounted Windows volume for W32/Opaserv.Worm and removes it.\n"
          "\n"
          "WARNING: this CHANGES the scanned volume. Every worm executable and the\n"
-         "worm's 1706-byte companion file are deleted (there is no quarantine and\n"
-         "no backup), and the worm's entries are cut off the end of win.ini and\n"
+         "worm's 1706-byte companion file are deleted (there is no quarantine;\n"
+         "--backup keeps a copy), and the worm's entries are cut off the end of win.ini and\n"
          "autoexec files. Run with --dry-run first to see what it would do.\n"
          "\n"
          "The first form runs the whole scan: all of drive C:, the Windows folder\n"
@@ -292,9 +332,10 @@ const char* usageText(CommandLine form) {
          "                      drive (for example D:\\WINDOWS). Default: the folder\n"
          "                      named windows or winnt (any letter case) at the root\n"
          "                      of C:, else C:\\WINDOWS.\n"
-         "  --target TEXT       what to scan: C: (the default) or any other text runs\n"
-         "                      the whole scan, !: scans every mapped drive from C to\n"
-         "                      Z, and '' prints the statistics only.\n"
+         "  --target C:|!:|''   what to scan: C: (the default) runs the whole scan,\n"
+         "                      !: scans every mapped drive from C to Z, and ''\n"
+         "                      prints the statistics only. Anything else is a\n"
+         "                      usage error.\n"
          "  --registry MODE     what to do with the volume's registry. auto (the\n"
          "                      default): when the Windows folder holds\n"
          "                      system32\\config\\SOFTWARE and SYSTEM (Windows NT, 2000,\n"
@@ -321,9 +362,37 @@ const char* usageText(CommandLine form) {
          "                      succeed, so a file that cannot be deleted, a win.ini\n"
          "                      that cannot be cut or a process that will not end\n"
          "                      shows as handled.\n"
+         "  --log FILE          append a log of the run to FILE: a header (program,\n"
+         "                      version, signature set, host, start time in UTC, real\n"
+         "                      or dry run, target, options), every line the run\n"
+         "                      prints on stdout and stderr, and a footer (end time,\n"
+         "                      duration, exit status). A log that cannot be opened\n"
+         "                      or written stops the scan before any change.\n"
+         "  --report FILE       write a JSON Lines report to FILE (replaced): one\n"
+         "                      object per event, written as it happens (see the\n"
+         "                      manual page for the fields).\n"
+         "  --backup DIR        before each change keep what it removes under DIR,\n"
+         "                      in a new set folder per run: each file deleted or cut\n"
+         "                      as DIR/<set>/<drive>/<path>.purgato-kept, and the Run\n"
+         "                      values and service keys as DIR/<set>/registry.reg\n"
+         "                      (regedit or reg import restores them). A change whose\n"
+         "                      backup cannot be written is not made (exit status 3).\n"
+         "  --force             scan drive folders that do not look like a Windows\n"
+         "                      volume (see below).\n"
          "  --help              show this text and exit.\n"
-         "  --version           show the version and the signature set, and exit.\n"
+         "  -V, --version       show the version, the signature set and the\n"
+         "                      copyright, and exit.\n"
          "  --                  end of options; what follows are files.\n"
+         "\n"
+         "A real scan refuses (exit status 2) a drive folder that does not look\n"
+         "like a Windows volume: one that holds, compared without regard to case,\n"
+         "neither a Windows folder (WINDOWS, WINNT or the --windows-dir folder)\n"
+         "with win.ini, SYSTEM or SYSTEM32 in it, nor one of the boot files io.sys,\n"
+         "msdos.sys, ntldr, boot.ini, bootmgr, pagefile.sys, hiberfil.sys; --force\n"
+         "scans it anyway. It also refuses a volume mounted read-only (a disk of\n"
+         "a Windows that hibernated or shut down with Fast Startup is mounted\n"
+         "read-only by the NTFS drivers: start that Windows and shut it down\n"
+         "fully). A dry run and the FILE form need neither.\n"
          "\n"
          "FILE is a Windows path on a mapped drive (C:\\WINDOWS\\SCRSVR.EXE) or a host\n"
          "path inside a mapped folder; a file named twice is scanned once.\n"
@@ -342,20 +411,22 @@ const char* usageText(CommandLine form) {
          "characters, 256 for a folder), is named on stderr (the first 20, then a\n"
          "count). If stdout cannot be written, the scan stops before it changes\n"
          "anything more.\n"
-         "\n"
-         "Exit status:\n"
-         "  0  a complete scan found nothing\n"
-         "  1  a complete scan found something, and everything found was removed\n"
-         "  2  wrong command line, or the scan could not start or go on (for\n"
-         "     example, stdout could not be written)\n"
-         "  3  something found is still there (a \"Delete failed\" or \"could not\n"
-         "     be removed\" line), whether or not the scan was complete. A mounted\n"
-         "     volume has no restart at which to delete a file: one that cannot be\n"
-         "     deleted now stays, and stderr says why\n"
-         "  4  the scan was incomplete (Esc answered y, Ctrl-C, Ctrl-\\, a hang-up,\n"
-         "     SIGTERM, or places that could not be read) and nothing found was\n"
-         "     left in place\n"
-         "  (5, cleaned with a restart needed, is purgato-scan.exe's on Windows)\n";
+         "\n";
+}
+
+std::string usageText(CommandLine form) {
+  std::string text = form == CommandLine::kWindows ? windowsHelp() : volumeHelp();
+  text += "Exit status:\n";
+  for (int i = 0; i < kExitStatusTextCount; ++i) {
+    const char* line = kExitStatusTexts[i].text;
+    text += "  " + std::to_string(kExitStatusTexts[i].status) + "  ";
+    for (const char* p = line; *p; ++p) {
+      text += *p;
+      if (*p == '\n') text += "     ";
+    }
+    text += "\n";
+  }
+  return text + "\nReport bugs to: <http://www.corvanel.example/>\n";
 }
 
 }  // namespace purgato

@@ -36,6 +36,11 @@ struct CliOptions {
   RegistryMode registry = RegistryMode::kAuto;  // --registry
   bool dryRun = false;               // --dry-run: the whole scan, nothing changed
   unsigned readAhead = kDefaultReadAhead;  // --read-ahead: files fetched ahead of the walk, 0 off
+  bool force = false;                // --force: scan a folder that does not look like a Windows volume
+  std::string logFile;               // --log: appended to; "" none
+  std::string reportFile;            // --report: JSON Lines; "" none
+  std::string backupDir;             // --backup: what each change removes is kept here; "" none
+  std::vector<std::string> arguments;  // the command line as given, for the log and the report
 };
 
 enum class ParseResult { kRun, kHelp, kVersion, kError };
@@ -46,8 +51,10 @@ ParseResult parseOptions(int argc, const char* const* argv, CommandLine form, Cl
                          std::string* error);
 
 // The --help text.
-const char* usageText(CommandLine form);
-// The --version text: the program, its signature set and its licence.
+std::string usageText(CommandLine form);
+// The --version text: the program, its signature set and its copyright and licence.
 std::string versionText();
+// The line after a usage error.
+extern const char kTryHelp[];
 
 }  // namespace purgato

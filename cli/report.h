@@ -7,6 +7,7 @@
 #include <string>
 
 #include "cli/exit_status.h"
+#include "cli/journal.h"
 #include "session/session.h"
 
 namespace purgato {
@@ -24,6 +25,8 @@ constexpr unsigned long kUnreadPlacesNamed = 20;
 class ScanReport {
  public:
   ScanReport(const ScanSession& session, ScanOutcome& outcome) : session_(session), outcome_(outcome) {}
+  // Every line from here on also goes to the journal (its log).
+  void setJournal(RunJournal* journal) { journal_ = journal; }
 
   // The log line the scan just sent: appends its text
   // (control characters but tab shown as '?'), without a newline.
@@ -36,12 +39,14 @@ class ScanReport {
   // kUnreadPlacesNamed were named.
   std::string unreadPlaceLine(const std::string& windowsPath, UnreadPlace kind, const std::string& reason);
   // The count of places not named, as a last stderr line; "" when none.
-  std::string unnamedPlacesLine() const;
+  std::string unnamedPlacesLine();
 
  private:
   const ScanSession& session_;
   ScanOutcome& outcome_;
   unsigned long unreadPlaces_ = 0;
+  RunJournal* journal_ = nullptr;
+  std::string text_;  // reused
 };
 
 // Appends text, control characters but tab shown as '?': a file name can

@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "cli/exit_status.h"
+#include "cli/journal.h"
+#include "cli/options.h"
 #include "os/os.h"
 #include "session/session.h"
 
@@ -27,6 +29,16 @@ int outputError(int error, bool scanStarted);
 // runs the whole scan that target chooses.
 void runConsoleScan(ScanSession& session, Os& os, const std::vector<std::string>& files,
                     const std::string& target);
+
+// The Win32 error's text where the system has none (a registry served from
+// hive files): the common ones in words, the rest by number.
+std::string registryErrorText(long code);
+
+// The name of a new backup set, from the time: YYYYMMDD-HHMMSS (UTC).
+std::string backupSetName(std::int64_t unixMilliseconds);
+
+// What the journal's first record says, as far as the options tell.
+RunFacts runFacts(const CliOptions& options, bool fileForm);
 
 // The exit status of a scan that has run to its statistics.
 int scanExitStatus(const ScanSession& session, ScanOutcome& outcome);

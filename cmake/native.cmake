@@ -73,7 +73,7 @@ elseif(PURGATO_TESTS)
   endif()
   # The console scanners' one option parser, with the set of each build.
   if(TARGET cli_options_test)
-    target_sources(cli_options_test PRIVATE ${CMAKE_SOURCE_DIR}/cli/options.cpp)
+    target_sources(cli_options_test PRIVATE ${CMAKE_SOURCE_DIR}/cli/options.cpp ${CMAKE_SOURCE_DIR}/cli/exit_status.cpp)
   endif()
   # The dry run's layer is tested on its own, over the test double.
   # The records of the findings, and the exit status worked out from them.

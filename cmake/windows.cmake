@@ -44,10 +44,13 @@ set_target_properties(Purgato PROPERTIES OUTPUT_NAME Purgato SUFFIX .exe)
 add_executable(purgato-scan
   ${CMAKE_SOURCE_DIR}/cli/dry_run_os.cpp
   ${CMAKE_SOURCE_DIR}/cli/exit_status.cpp
+  ${CMAKE_SOURCE_DIR}/cli/journal.cpp
+  ${CMAKE_SOURCE_DIR}/cli/keeping_os.cpp
   ${CMAKE_SOURCE_DIR}/cli/messages.cpp
   ${CMAKE_SOURCE_DIR}/cli/options.cpp
   ${CMAKE_SOURCE_DIR}/cli/report.cpp
   ${CMAKE_SOURCE_DIR}/cli/scan_run.cpp
+  ${CMAKE_SOURCE_DIR}/cli/sha256.cpp
   ${CMAKE_SOURCE_DIR}/cli/win32/console.cpp
   ${CMAKE_SOURCE_DIR}/cli/win32/main.cpp
   ${CMAKE_SOURCE_DIR}/cli/win32/unread_places_os.cpp

@@ -48,6 +48,10 @@ class ForwardingOs : public Os {
   long regDeleteValue(HKey key, const char* valueName) override { return inner_.regDeleteValue(key, valueName); }
   long regDeleteKey(HKey root, const char* subKey) override { return inner_.regDeleteKey(root, subKey); }
   long regCloseKey(HKey key) override { return inner_.regCloseKey(key); }
+  long regEnumValue(HKey key, std::uint32_t index, char* name, std::uint32_t* nameSize, std::uint32_t* type,
+                    std::uint8_t* data, std::uint32_t* dataSize) override {
+    return inner_.regEnumValue(key, index, name, nameSize, type, data, dataSize);
+  }
   long regQueryInfoKey(HKey key, std::uint64_t* lastWriteTime) override {
     return inner_.regQueryInfoKey(key, lastWriteTime);
   }

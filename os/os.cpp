@@ -29,4 +29,8 @@ std::uint64_t Os::getSystemTimeAsFileTime() { return 0; }
 
 long Os::lastError() { return 0; }
 
+long Os::regEnumValue(HKey, std::uint32_t, char*, std::uint32_t*, std::uint32_t*, std::uint8_t*, std::uint32_t*) {
+  return kErrorInvalidFunction;
+}
+
 }  // namespace purgato

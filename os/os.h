@@ -207,6 +207,12 @@ class Os {
   // number). The 9x family keeps none and answers 0. By default: a failure.
   virtual long regQueryInfoKey(HKey key, std::uint64_t* lastWriteTime);
 
+  // RegEnumValueA: the value at index (name without its zero, *nameSize
+  // its length; data and *dataSize as for regQueryValueEx); 259
+  // (ERROR_NO_MORE_ITEMS) past the last. By default: kErrorInvalidFunction.
+  virtual long regEnumValue(HKey key, std::uint32_t index, char* name, std::uint32_t* nameSize, std::uint32_t* type,
+                            std::uint8_t* data, std::uint32_t* dataSize);
+
   // --- Processes and versions -------------------------------------------
   virtual bool getVersionEx(OsVersionInfo* info) = 0;
   virtual Module loadLibrary(const char* name) = 0;  // 0 on failure

@@ -40,7 +40,8 @@ struct Finding {
   bool hasLine = true;  // false: no line goes with it (a process left running)
 };
 
-// Told of every finding, before its line is sent.
+// Told of every finding; for one with a line, once the line is in logLine
+// and before it is sent.
 class FindingSink {
  public:
   virtual void onFinding(const Finding& finding) = 0;

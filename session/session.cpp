@@ -15,11 +15,11 @@ void sendLogLine(ScanSession& session, Os& os, const char* format, ...) {
 }
 
 void sendFinding(ScanSession& session, Os& os, const Finding& finding, const char* format, ...) {
-  if (session.findingSink != nullptr) session.findingSink->onFinding(finding);
   va_list args;
   va_start(args, format);
   std::vsnprintf(session.logLine, sizeof session.logLine, format, args);
   va_end(args);
+  if (session.findingSink != nullptr) session.findingSink->onFinding(finding);
   os.sendMessage(session.progressWindow, kMsgLogLine, 0, 0);
 }
 

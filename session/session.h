@@ -74,8 +74,8 @@ void sendLogLine(ScanSession& session, Os& os, const char* format, ...)
 #endif
     ;
 
-// Hands the finding's record to the sink, then formats and sends its line
-// as sendLogLine does.
+// Formats the finding's line into logLine, hands its record to the sink
+// (which may read the line there), then sends the line as sendLogLine does.
 void sendFinding(ScanSession& session, Os& os, const Finding& finding, const char* format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 4, 5)))

@@ -138,11 +138,14 @@ void WinConsole::writeText(const std::string& text) {
 
 void WinConsole::reportUnread(const std::string& windowsPath, UnreadPlace kind, const std::string& reason) {
   const std::string line = report_.unreadPlaceLine(windowsPath, kind, reason);
-  if (line.empty()) return;
+  if (!line.empty()) writeErrorLine(line);
+}
+
+void WinConsole::writeErrorLine(const std::string& text) {
   // The line goes on a line of its own, not over the status.
   clearStatus();
   flushOut();
-  writeStderr(line);
+  writeStderr(text);
 }
 
 std::intptr_t WinConsole::onMessage(std::uint32_t message) {

@@ -27,6 +27,10 @@ class WinConsole {
   WinConsole(const WinConsole&) = delete;
   WinConsole& operator=(const WinConsole&) = delete;
 
+  // Every line from here on also goes to the journal.
+  void setJournal(RunJournal* journal) { report_.setJournal(journal); }
+  // A line for stderr (with its newline), put on a line of its own.
+  void writeErrorLine(const std::string& text);
   // Called once, when writing to stdout first fails.
   void onOutputFailure(std::function<void()> handler) { outputFailureHandler_ = std::move(handler); }
   // A place the scan could not read, on stderr.

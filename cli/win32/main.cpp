@@ -16,12 +16,15 @@
 #include "cli/dry_run_os.h"
 #include "cli/exit_status.h"
 #include "cli/guarded_os.h"
+#include "cli/journal.h"
+#include "cli/keeping_os.h"
 #include "cli/messages.h"
 #include "cli/options.h"
 #include "cli/scan_run.h"
 #include "cli/win32/console.h"
 #include "cli/win32/unread_places_os.h"
 #include "os/text.h"
+#include "clean/terminate.h"
 #include "os/win32/win32_os.h"
 #include "session/session.h"
 
@@ -30,8 +33,56 @@ namespace {
 
 // Arguments echoed in the message have their control characters spelled out.
 int usageError(const std::string& message) {
+  writeStderr("purgato-scan: " + escapeControls(message) + "\n" + kTryHelp + "\n");
+  return kExitFailed;
+}
+
+// A sound command line whose scan must not start.
+int refuse(const std::string& message) {
   writeStderr("purgato-scan: " + escapeControls(message) + "\n");
   return kExitFailed;
+}
+
+// The system's own words for an error, without the line end it adds.
+std::string systemErrorText(DWORD code) {
+  char text[512] = "";
+  const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                                      text, sizeof text, nullptr);
+  std::string out(text, length);
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == ' ')) out.pop_back();
+  return out.empty() ? "Windows error " + std::to_string(code) : out;
+}
+
+std::string errorText(const Finding& finding) { return systemErrorText(static_cast<DWORD>(finding.error)); }
+
+std::int64_t nowMs() {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  const unsigned long long ticks = (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+  return static_cast<std::int64_t>(ticks / 10000ULL) - 11644473600000LL;  // from 1601 to 1970
+}
+
+std::string hostName() {
+  char name[MAX_COMPUTERNAME_LENGTH + 1] = "";
+  DWORD size = sizeof name;
+  return GetComputerNameA(name, &size) ? std::string(name, size) : std::string();
+}
+
+int makeDirectory(const std::string& path) {
+  if (CreateDirectoryA(path.c_str(), nullptr)) return 0;
+  const DWORD error = GetLastError();
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (error == ERROR_ALREADY_EXISTS && attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+    return 1;
+  errno = error == ERROR_ACCESS_DENIED ? EACCES : error == ERROR_ALREADY_EXISTS ? ENOTDIR : EIO;
+  return -1;
+}
+
+// A volume that cannot be written: no change could be made.
+bool readOnlyVolume(const char* root) {
+  DWORD flags = 0;
+  return GetVolumeInformationA(root, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) &&
+         (flags & 0x00080000) != 0;  // FILE_READ_ONLY_VOLUME
 }
 
 bool validHandle(DWORD which) {
@@ -128,35 +179,66 @@ int run(int argc, const char* const* argv) {
     files.push_back(path);
   }
 
+  if (!options.dryRun && readOnlyVolume("C:\\"))
+    return refuse("drive C: is a read-only volume, so nothing found could be removed; --dry-run shows what a "
+                  "scan would find");
+
   ScanSession session;
   session.progressWindow = 1;  // any non-zero token: the channel is live
   ScanOutcome outcome;
-  session.findingSink = &outcome;
   WinConsole console(session, outcome);
+  RunJournal journal(
+      session, outcome, errorText, [&console](const std::string& text) { console.writeErrorLine(text); }, nowMs);
+  session.findingSink = &journal;
+  // The log and the report are opened before anything can change: a run
+  // that cannot keep its account does not start.
+  if (!options.logFile.empty() && !journal.openLog(options.logFile, &error)) return refuse(error);
+  if (!options.reportFile.empty() && !journal.openReport(options.reportFile, &error)) return refuse(error);
   // From the bottom: the system, the record of unread places (it reads
   // the system's error values, so nothing may sit between them), the dry
-  // run, the console's channel, and on top the guard that stops every
-  // change once the output is lost.
+  // run, the layer that keeps what each change removes, the console's
+  // channel, and on top the guard that stops every change once the output
+  // or the account is lost.
   UnreadPlacesOs watched(system, [&console](const std::string& path, UnreadPlace kind, const std::string& reason) {
     console.reportUnread(path, kind, reason);
   });
   DryRunOs dryRun(watched);
-  ConsoleChannelOs channel(options.dryRun ? static_cast<Os&>(dryRun) : watched, console);
+  KeepingOs keeping(options.dryRun ? static_cast<Os&>(dryRun) : watched, platformClass(system) == kFamilyNT);
+  if (!options.backupDir.empty() && !options.dryRun &&
+      !keeping.startBackup(options.backupDir, '\\', makeDirectory, backupSetName(nowMs()), &error))
+    return refuse("--backup: " + error);
+  journal.setKeeping(&keeping);
+  ConsoleChannelOs channel(keeping, console);
   GuardedOs guarded(channel);
   console.onOutputFailure([&guarded] { guarded.stop(); });
+  journal.onWriteFailure([&guarded] { guarded.stop(); });
+
+  RunFacts facts = runFacts(options, !files.empty());
+  facts.host = hostName();
+  char windowsDir[MAX_PATH] = "";
+  const unsigned windowsLength = system.getWindowsDirectory(windowsDir, sizeof windowsDir);
+  if (windowsLength > 0 && windowsLength < sizeof windowsDir) facts.windowsDir = windowsDir;
+  facts.backupSet = keeping.backupSet();
+  if (!journal.start(facts, &error)) return refuse(error);
+  console.setJournal(&journal);
   if (options.dryRun) {
-    // Said before anything else: in a console window as the first line,
-    // else where it cannot mix with the scan's own lines.
-    std::FILE* notice = console.onConsole() ? stdout : stderr;
-    std::fputs(kDryRunNotice, notice);
-    std::fflush(notice);
+    // The first line of stdout, so that a saved dry run never reads like a cleaning.
+    std::fputs(kDryRunNotice, stdout);
+    std::fflush(stdout);
+    journal.stdoutLine(std::string(kDryRunNotice, std::strlen(kDryRunNotice) - 1));
   }
   Os& scanOs = guarded;
 
   runConsoleScan(session, scanOs, files, options.target);
   console.finish();
-  if (console.outputError() != 0) return outputError(console.outputError(), true);
-  return scanExitStatus(session, outcome);
+  int status = scanExitStatus(session, outcome);
+  if (console.outputError() != 0) status = outputError(console.outputError(), true);
+  if (!journal.writeError().empty()) {
+    console.writeErrorLine("purgato-scan: " + journal.writeError() + "; the scan was stopped\n");
+    status = kExitFailed;
+  }
+  journal.finish(status);
+  return status;
 }
 
 }  // namespace

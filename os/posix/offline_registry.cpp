@@ -27,6 +27,7 @@ constexpr long kErrorInvalidHandle = 6;
 constexpr long kErrorInvalidParameter = 87;
 constexpr long kErrorRegistryCorrupt = 1015;
 constexpr long kErrorKeyDeleted = 1018;
+constexpr long kErrorNoMoreItems = 259;
 constexpr std::uint32_t kKeyQueryValue = 0x0001;
 constexpr std::uint32_t kKeySetValue = 0x0002;
 constexpr std::uint32_t kRegSz = 1;
@@ -807,6 +808,30 @@ long OfflineRegistryOs::regQueryValueEx(HKey key, const char* valueName, std::ui
   }
   *size = static_cast<std::uint32_t>(needed);
   return kErrorSuccess;
+}
+
+long OfflineRegistryOs::regEnumValue(HKey key, std::uint32_t index, char* name, std::uint32_t* nameSize,
+                                     std::uint32_t* type, std::uint8_t* data, std::uint32_t* dataSize) {
+  if (impl_->openKeys.count(key) == 0)
+    return ForwardingOs::regEnumValue(key, index, name, nameSize, type, data, dataSize);
+  Impl::OpenKey* k = nullptr;
+  if (const long error = impl_->keyOf(key, kKeyQueryValue, &k)) return error;
+  if (k->hive < 0) return kErrorNoMoreItems;
+  Impl::LoadedHive& lh = impl_->hives[k->hive];
+  Owned<hive_value_h> values(hivex_node_values(lh.h, k->node));
+  if (!values) return kErrorRegistryCorrupt;
+  std::uint32_t i = 0;
+  for (hive_value_h* v = values.get(); *v != 0; ++v, ++i) {
+    if (i != index) continue;
+    Owned<char> key8(hivex_value_key(lh.h, *v));
+    if (!key8) return kErrorRegistryCorrupt;
+    const std::size_t length = std::strlen(key8.get());
+    if (length >= *nameSize) return kErrorMoreData;
+    std::memcpy(name, key8.get(), length + 1);
+    *nameSize = static_cast<std::uint32_t>(length);
+    return regQueryValueEx(key, name, type, data, dataSize);
+  }
+  return kErrorNoMoreItems;
 }
 
 long OfflineRegistryOs::regDeleteValue(HKey key, const char* valueName) {

@@ -100,6 +100,9 @@ class OfflineRegistryOs : public ForwardingOs {
   long regQueryValueEx(HKey key, const char* valueName, std::uint32_t* type, std::uint8_t* data,
                        std::uint32_t* size) override;
   long regDeleteValue(HKey key, const char* valueName) override;
+  // By name, through regQueryValueEx: the same bytes it hands out.
+  long regEnumValue(HKey key, std::uint32_t index, char* name, std::uint32_t* nameSize, std::uint32_t* type,
+                    std::uint8_t* data, std::uint32_t* dataSize) override;
   long regDeleteKey(HKey root, const char* subKey) override;
   long regCloseKey(HKey key) override;
   // Last-write times are not kept offline: ERROR_INVALID_FUNCTION (the core

@@ -222,6 +222,19 @@ long Win32Os::regDeleteKey(HKey root, const char* subKey) { return RegDeleteKeyA
 
 long Win32Os::regCloseKey(HKey key) { return RegCloseKey(hkey(key)); }
 
+long Win32Os::regEnumValue(HKey key, std::uint32_t index, char* name, std::uint32_t* nameSize, std::uint32_t* type,
+                           std::uint8_t* data, std::uint32_t* dataSize) {
+  DWORD nameLength = *nameSize;
+  DWORD valueType = 0;
+  DWORD size = *dataSize;
+  const LONG rc = RegEnumValueA(hkey(key), index, name, &nameLength, nullptr, &valueType,
+                                data, &size);
+  *nameSize = nameLength;
+  *type = valueType;
+  *dataSize = size;
+  return rc;
+}
+
 long Win32Os::regQueryInfoKey(HKey key, std::uint64_t* lastWriteTime) {
   FILETIME written = {0, 0};  // 9x leaves it as it is
   const long rc = RegQueryInfoKeyA(hkey(key), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,

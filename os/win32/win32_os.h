@@ -37,6 +37,8 @@ class Win32Os final : public Os {
   long regDeleteKey(HKey root, const char* subKey) override;
   long regCloseKey(HKey key) override;
   long regQueryInfoKey(HKey key, std::uint64_t* lastWriteTime) override;
+  long regEnumValue(HKey key, std::uint32_t index, char* name, std::uint32_t* nameSize, std::uint32_t* type,
+                    std::uint8_t* data, std::uint32_t* dataSize) override;
 
   // Processes and versions. The call-throughs fail (as the Windows call
   // would on a bad handle) when fn is 0 instead of jumping to address 0.

@@ -1,0 +1,300 @@
+#include "cli/journal.h"
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include "cli/messages.h"
+
+namespace purgato {
+
+namespace {
+
+const char* kindName(FindingKind kind) {
+  switch (kind) {
+    case FindingKind::kFile: return "file";
+    case FindingKind::kStartupFile: return "startup-file";
+    case FindingKind::kRunValue: return "run-value";
+    case FindingKind::kProcess: return "process";
+    case FindingKind::kService: return "service";
+  }
+  return "file";
+}
+
+// What the stderr line says was not done, and to what.
+std::string failedChange(const Finding& f) {
+  const std::string path = escapeControls(f.path);
+  switch (f.kind) {
+    case FindingKind::kFile: return "'" + path + "' was not deleted";
+    case FindingKind::kStartupFile: return "the worm's entries at the end of '" + path + "' were not cut";
+    case FindingKind::kRunValue: return "Run value '" + escapeControls(f.valueName) + "' was not removed";
+    case FindingKind::kProcess:
+      return "process " + std::to_string(f.processId) + " ('" + path + "') was not ended";
+    case FindingKind::kService: return "the keys of service '" + escapeControls(f.valueName) + "' were not deleted";
+  }
+  return path;
+}
+
+// The length of the UTF-8 sequence at p (at most n bytes), 0 when none.
+std::size_t utf8Length(const unsigned char* p, std::size_t n) {
+  std::size_t length = 0;
+  if (p[0] >= 0xC2 && p[0] <= 0xDF) length = 2;
+  else if (p[0] >= 0xE0 && p[0] <= 0xEF) length = 3;
+  else if (p[0] >= 0xF0 && p[0] <= 0xF4) length = 4;
+  if (length == 0 || length > n) return 0;
+  for (std::size_t i = 1; i < length; ++i)
+    if ((p[i] & 0xC0) != 0x80) return 0;
+  return length;
+}
+
+std::string number(std::int64_t value) { return std::to_string(value); }
+
+}  // namespace
+
+std::string utcTime(std::int64_t ms) {
+  const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
+  std::tm parts{};
+#if defined(_WIN32)
+  const std::tm* got = std::gmtime(&seconds);
+  if (got) parts = *got;
+#else
+  gmtime_r(&seconds, &parts);
+#endif
+  char text[96];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", parts.tm_year + 1900, parts.tm_mon + 1,
+                parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec, static_cast<int>(ms % 1000));
+  return text;
+}
+
+std::string jsonString(const std::string& text) {
+  std::string out = "\"";
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t n = text.size();
+  for (std::size_t i = 0; i < n;) {
+    const unsigned char c = p[i];
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c >= 0x20 && c < 0x7f) {
+      out += static_cast<char>(c);
+    } else if (c >= 0x80) {
+      const std::size_t length = utf8Length(p + i, n - i);
+      if (length > 0) {
+        out.append(text, i, length);
+        i += length;
+        continue;
+      }
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);  // not UTF-8: read as Latin-1
+      out += escaped;
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      out += escaped;
+    }
+    ++i;
+  }
+  return out + "\"";
+}
+
+RunJournal::~RunJournal() {
+  if (log_) std::fclose(log_);
+  if (report_) std::fclose(report_);
+}
+
+bool RunJournal::openLog(const std::string& path, std::string* error) {
+  log_ = std::fopen(path.c_str(), "ab");
+  if (!log_) {
+    *error = "--log: cannot open '" + path + "': " + std::strerror(errno);
+    return false;
+  }
+  logPath_ = path;
+  return true;
+}
+
+bool RunJournal::openReport(const std::string& path, std::string* error) {
+  report_ = std::fopen(path.c_str(), "wb");
+  if (!report_) {
+    *error = "--report: cannot open '" + path + "': " + std::strerror(errno);
+    return false;
+  }
+  reportPath_ = path;
+  return true;
+}
+
+void RunJournal::noteWriteFailure(const char* what) {
+  if (!writeError_.empty()) return;
+  writeError_ = std::string("cannot write the ") + what + " '" + (what[0] == 'l' ? logPath_ : reportPath_) +
+                "': " + std::strerror(errno != 0 ? errno : EIO);
+  if (writeFailureHandler_) writeFailureHandler_();
+}
+
+void RunJournal::logText(const std::string& text) {
+  if (!log_ || !writeError_.empty()) return;
+  errno = 0;
+  if (std::fwrite(text.data(), 1, text.size(), log_) != text.size() || std::fflush(log_) != 0)
+    noteWriteFailure("log");
+}
+
+void RunJournal::reportRecord(const std::string& json) {
+  if (!report_ || !writeError_.empty()) return;
+  errno = 0;
+  const std::string line = json + "\n";
+  if (std::fwrite(line.data(), 1, line.size(), report_) != line.size() || std::fflush(report_) != 0)
+    noteWriteFailure("report");
+}
+
+bool RunJournal::start(const RunFacts& facts, std::string* error) {
+  startMs_ = clock_();
+  const std::string started = utcTime(startMs_);
+  std::string options;
+  for (std::size_t i = 1; i < facts.arguments.size(); ++i)
+    options += (i > 1 ? " " : "") + escapeControls(facts.arguments[i]);
+  std::string signatures;
+  for (const std::string& name : facts.signatures) signatures += (signatures.empty() ? "" : ", ") + name;
+  const std::string target = facts.target == "files" ? "the named files" : "'" + facts.target + "'";
+  std::string header = "=== purgato-scan " + facts.version + " run started " + started + "\n";
+  header += "signature set: " + signatures + "\n";
+  header += "host: " + facts.host + "\n";
+  header += std::string("mode: ") + (facts.dryRun ? "dry run (nothing is changed)" : "real scan") + "\n";
+  header += "target: " + target + "\n";
+  for (const auto& drive : facts.drives) header += std::string("drive ") + drive.first + ": " + drive.second + "\n";
+  if (!facts.windowsDir.empty()) header += "windows folder: " + facts.windowsDir + "\n";
+  if (!facts.backupSet.empty()) header += "backup set: " + facts.backupSet + "\n";
+  header += "options: " + options + "\n";
+  logText(header);
+
+  std::string json = "{\"record\":\"run\",\"program\":\"purgato-scan\",\"version\":" + jsonString(facts.version);
+  json += ",\"signatures\":[";
+  for (std::size_t i = 0; i < facts.signatures.size(); ++i) json += (i ? "," : "") + jsonString(facts.signatures[i]);
+  json += "],\"host\":" + jsonString(facts.host) + ",\"start\":" + jsonString(started);
+  json += std::string(",\"dry_run\":") + (facts.dryRun ? "true" : "false");
+  json += ",\"target\":" + jsonString(facts.target) + ",\"drives\":{";
+  for (std::size_t i = 0; i < facts.drives.size(); ++i)
+    json += (i ? "," : "") + jsonString(std::string(1, facts.drives[i].first)) + ":" + jsonString(facts.drives[i].second);
+  json += "},\"windows_dir\":" + jsonString(facts.windowsDir);
+  json += ",\"backup_set\":" + (facts.backupSet.empty() ? std::string("null") : jsonString(facts.backupSet));
+  json += ",\"arguments\":[";
+  for (std::size_t i = 1; i < facts.arguments.size(); ++i)
+    json += (i > 1 ? "," : "") + jsonString(facts.arguments[i]);
+  json += "]}";
+  reportRecord(json);
+  if (!writeError_.empty()) {
+    *error = writeError_;
+    return false;
+  }
+  return true;
+}
+
+void RunJournal::onFinding(const Finding& f) {
+  outcome_.noteFinding(f);
+  ++findings_;
+  const bool failed = f.outcome == FindingOutcome::kFailed;
+  KeptFile kept;
+  if (keeping_ && (f.kind == FindingKind::kFile || f.kind == FindingKind::kStartupFile)) kept = keeping_->keptFile(f.path);
+  std::string backupError = kept.backupError;
+  if (keeping_ && f.kind == FindingKind::kRunValue) backupError = keeping_->registryBackupError(f.path, f.valueName);
+  if (keeping_ && f.kind == FindingKind::kService)
+    for (const char* suffix : {"\\Enum", "\\Security", ""})
+      for (const char* set : {"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Services\\", "HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet002\\Services\\"})
+        if (backupError.empty()) backupError = keeping_->registryBackupError(std::string(set) + f.valueName + suffix, "");
+
+  std::string reason;
+  if (failed) {
+    ++failures_;
+    if (!backupError.empty()) {
+      reason = "not changed, as its backup could not be written: " + backupError;
+    } else if (f.error != 0) {
+      reason = errorText_(f);
+    } else {
+      reason = "the system gave no reason";
+    }
+    // One line per object, however often the scan meets it.
+    const std::string object = std::string(kindName(f.kind)) + "\n" + f.path + "\n" + f.valueName;
+    if (reasonsGiven_.insert(object).second) {
+      const std::string line = "purgato-scan: " + failedChange(f) + ": " + reason;
+      stderr_(line + "\n");
+      stderrLine(line);
+    }
+  }
+  if (!report_) return;
+
+  std::string json = std::string("{\"record\":\"finding\",\"kind\":\"") + kindName(f.kind) + "\"";
+  json += ",\"path\":" + jsonString(f.path);
+  if (hostPath_ && (f.kind == FindingKind::kFile || f.kind == FindingKind::kStartupFile || f.kind == FindingKind::kProcess)) {
+    const std::string host = hostPath_(f.path);
+    json += ",\"host_path\":" + (host.empty() ? std::string("null") : jsonString(host));
+  }
+  json += ",\"variant\":" + jsonString(f.variant);
+  json += std::string(",\"outcome\":\"") + (failed ? "failed" : "removed") + "\"";
+  json += ",\"line\":" + (f.hasLine ? jsonString(session_.logLine) : std::string("null"));
+  if (failed) {
+    json += ",\"error\":{\"code\":" + number(backupError.empty() ? f.error : kErrorBackupFailed) +
+            ",\"text\":" + jsonString(reason) + "}";
+  } else {
+    json += ",\"error\":null";
+  }
+  switch (f.kind) {
+    case FindingKind::kFile:
+    case FindingKind::kStartupFile:
+      if (kept.measured) {
+        json += ",\"size\":" + number(kept.size) + ",\"sha256\":" + jsonString(kept.sha256);
+      } else {
+        json += ",\"size\":null,\"sha256\":null";
+      }
+      json += ",\"backup\":" + (kept.backupPath.empty() ? std::string("null") : jsonString(kept.backupPath));
+      break;
+    case FindingKind::kRunValue: {
+      std::string data(f.valueData, f.valueSize);
+      const std::size_t zero = data.find('\0');
+      if (zero != std::string::npos) data.resize(zero);
+      json += ",\"key\":" + jsonString(f.path) + ",\"value_name\":" + jsonString(f.valueName) +
+              ",\"value_type\":" + number(f.valueType) + ",\"value_data\":" + jsonString(data);
+      break;
+    }
+    case FindingKind::kProcess:
+      json += ",\"process_id\":" + number(f.processId) + ",\"image\":" + jsonString(f.path);
+      break;
+    case FindingKind::kService: {
+      json += ",\"service\":" + jsonString(f.valueName) + ",\"image\":" + jsonString(f.path) + ",\"keys\":[";
+      for (int i = 0; i < f.keyCount; ++i) json += (i ? "," : "") + jsonString(f.keys[i]);
+      json += "]";
+      break;
+    }
+  }
+  reportRecord(json + "}");
+}
+
+void RunJournal::stdoutLine(const std::string& line) { logText(line + "\n"); }
+
+void RunJournal::stderrLine(const std::string& line) { logText(line + "\n"); }
+
+void RunJournal::unreadPlace(const std::string& windowsPath, const std::string& reason) {
+  ++unread_;
+  if (!report_) return;
+  std::string json = "{\"record\":\"unreadable\",\"path\":" + jsonString(windowsPath);
+  if (hostPath_) {
+    const std::string host = hostPath_(windowsPath);
+    json += ",\"host_path\":" + (host.empty() ? std::string("null") : jsonString(host));
+  }
+  reportRecord(json + ",\"reason\":" + jsonString(reason) + "}");
+}
+
+void RunJournal::finish(int exitStatus) {
+  const std::int64_t endMs = clock_();
+  const std::int64_t duration = endMs - startMs_;
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%lld.%03lld", static_cast<long long>(duration / 1000),
+                static_cast<long long>(duration % 1000));
+  std::string json = "{\"record\":\"end\",\"end\":" + jsonString(utcTime(endMs)) + ",\"duration_s\":" + seconds;
+  json += ",\"files_scanned\":" + number(session_.filesScanned) + ",\"files_infected\":" + number(session_.filesInfected);
+  json += ",\"files_disinfected\":" + number(session_.filesDisinfected) + ",\"files_deleted\":" + number(session_.filesDeleted);
+  json += ",\"findings\":" + number(findings_) + ",\"failed\":" + number(failures_);
+  json += ",\"unreadable\":" + number(unread_);
+  json += std::string(",\"completed\":") + (session_.cancelRequested ? "false" : "true");
+  json += ",\"exit_status\":" + number(exitStatus) + "}";
+  reportRecord(json);
+  logText("=== run ended " + utcTime(endMs) + " after " + seconds + " s, exit status " + number(exitStatus) + "\n\n");
+}
+
+}  // namespace purgato
