@@ -124,6 +124,7 @@ bool RunJournal::openReport(const std::string& path, std::string* error) {
 
 void RunJournal::noteWriteFailure(const char* what) {
   if (!writeError_.empty()) return;
+  silenced_ = true;
   writeError_ = std::string("cannot write the ") + what + " '" + (what[0] == 'l' ? logPath_ : reportPath_) +
                 "': " + std::strerror(errno != 0 ? errno : EIO);
   if (writeFailureHandler_) writeFailureHandler_();
@@ -211,7 +212,7 @@ void RunJournal::onFinding(const Finding& f) {
     }
     // One line per object, however often the scan meets it.
     const std::string object = std::string(kindName(f.kind)) + "\n" + f.path + "\n" + f.valueName;
-    if (reasonsGiven_.insert(object).second) {
+    if (!silenced_ && reasonsGiven_.insert(object).second) {
       const std::string line = "purgato-scan: " + failedChange(f) + ": " + reason;
       stderr_(line + "\n");
       stderrLine(line);

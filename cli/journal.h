@@ -57,6 +57,9 @@ class RunJournal final : public FindingSink {
   // Called once, when writing the log or the report first fails.
   void onWriteFailure(std::function<void()> handler) { writeFailureHandler_ = std::move(handler); }
 
+  // No more reason lines: the scan is being stopped, and what it refuses
+  // from now on is its own doing.
+  void silence() { silenced_ = true; }
   // Open the files (the log appended to, the report replaced): false with
   // *error when one cannot be opened.
   bool openLog(const std::string& path, std::string* error);
@@ -96,6 +99,7 @@ class RunJournal final : public FindingSink {
   std::int64_t startMs_ = 0;
   std::set<std::string> reasonsGiven_;  // objects whose failure was explained
   long findings_ = 0, failures_ = 0, unread_ = 0;
+  bool silenced_ = false;
 };
 
 }  // namespace purgato

@@ -283,8 +283,22 @@ long KeepingOs::regDeleteValue(HKey key, const char* valueName) {
   std::uint32_t type = 0;
   std::vector<std::uint8_t> data;
   if (!readValue(*this, key, valueName, &type, &data)) return ForwardingOs::regDeleteValue(key, valueName);
+  // The name as the key stores it: the scan asks in its own letter case.
+  std::string stored = valueName;
+  for (std::uint32_t index = 0;; ++index) {
+    char name[16384];
+    std::uint32_t nameSize = sizeof name;
+    std::uint32_t ignoredType = 0;
+    std::uint32_t ignoredSize = 0;
+    const long rc = ForwardingOs::regEnumValue(key, index, name, &nameSize, &ignoredType, nullptr, &ignoredSize);
+    if (rc != kErrorSuccess && rc != kErrorMoreData) break;
+    if (lowered(std::string(name, nameSize)) == lowered(valueName)) {
+      stored.assign(name, nameSize);
+      break;
+    }
+  }
   std::string error;
-  if (!appendReg("\r\n[" + keyPath + "]\r\n" + regValueLine(valueName, type, data.data(),
+  if (!appendReg("\r\n[" + keyPath + "]\r\n" + regValueLine(stored, type, data.data(),
                                                                  static_cast<std::uint32_t>(data.size()), ntRegistry_),
                  &error)) {
     regRefused_[lowered(keyPath + "\n" + valueName)] = error;

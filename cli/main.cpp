@@ -436,7 +436,10 @@ int run(int argc, const char* const* argv) {
   }
   console.setJournal(&journal);
   console.attach(os);
-  console.onOutputFailure([&guarded] { guarded.stop(); });
+  console.onOutputFailure([&guarded, &journal] {
+    guarded.stop();
+    journal.silence();
+  });
   // From here on every listing is fetched ahead; the checks above are not.
   os.setReadAhead(options.readAhead);
 

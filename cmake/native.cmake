@@ -60,7 +60,8 @@ elseif(PURGATO_TESTS)
   endif()
   # ... over the demo volume and a benchmark tree, as make_samples builds them.
   if(TARGET cli_test AND TARGET make_samples)
-    target_compile_definitions(cli_test PRIVATE PURGATO_MAKE_SAMPLES_PATH="$<TARGET_FILE:make_samples>")
+    target_compile_definitions(cli_test PRIVATE PURGATO_MAKE_SAMPLES_PATH="$<TARGET_FILE:make_samples>"
+                               PURGATO_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
     add_dependencies(cli_test make_samples)
   endif()
   # The scan options dialog's logic is portable; its test builds it natively.
@@ -74,6 +75,7 @@ elseif(PURGATO_TESTS)
   # The console scanners' one option parser, with the set of each build.
   if(TARGET cli_options_test)
     target_sources(cli_options_test PRIVATE ${CMAKE_SOURCE_DIR}/cli/options.cpp ${CMAKE_SOURCE_DIR}/cli/exit_status.cpp)
+    target_compile_definitions(cli_options_test PRIVATE PURGATO_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
   endif()
   # The dry run's layer is tested on its own, over the test double.
   # The records of the findings, and the exit status worked out from them.

@@ -30,7 +30,7 @@ else
     clang libgtest-dev libgmock-dev libbenchmark-dev libclang-rt-14-dev
     g++-mingw-w64-i686 g++-mingw-w64-x86-64
     wine wine32:i386 wine64 xvfb xauth imagemagick tmux
-    hyperfine man-db lintian
+    hyperfine man-db lintian python3-jsonschema
   )
 fi
 if [ -n "$list" ]; then

@@ -210,7 +210,10 @@ int run(int argc, const char* const* argv) {
   journal.setKeeping(&keeping);
   ConsoleChannelOs channel(keeping, console);
   GuardedOs guarded(channel);
-  console.onOutputFailure([&guarded] { guarded.stop(); });
+  console.onOutputFailure([&guarded, &journal] {
+    guarded.stop();
+    journal.silence();
+  });
   journal.onWriteFailure([&guarded] { guarded.stop(); });
 
   RunFacts facts = runFacts(options, !files.empty());

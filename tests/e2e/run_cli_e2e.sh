@@ -320,6 +320,8 @@ command_line() {
     "--read-ahead|8|--read-ahead is not an option of purgato-scan.exe: it scans this computer's own drives, Windows folder and registry"
     "--bogus|unknown option '--bogus'"
     "--target|--target needs a value (C:, !: or '')"
+    "--target|D:|--target takes C:, !: or '' (the statistics only), not 'D:'"
+    "--log|--log needs a file"
     "--target|C:|C:\\windows\\SCRSVR.EXE|--target cannot be combined with files to scan"
     "C:\\NOSUCH.EXE|no such file 'C:\\NOSUCH.EXE'"
     "C:\\windows|'C:\\windows' is a folder, not a file"
@@ -331,7 +333,8 @@ command_line() {
     unset 'args[-1]'
     scan "${args[@]}"
     expect "status of ${args[*]}" "$status" 2
-    expect "stderr of ${args[*]}" "$(cat "$run/err")" "purgato-scan: $expected"
+    expect "stderr of ${args[*]}" "$(cat "$run/err")" "purgato-scan: $expected
+Try 'purgato-scan --help' for more information."
     expect "stdout of ${args[*]}" "$(cat "$run/out")" ""
   done
   local option
@@ -344,6 +347,8 @@ command_line() {
   scan --version
   expect "status of --version" "$status" 0
   expect "--version" "$(head -n 1 "$run/out")" "purgato-scan 1.5"
+  scan -V
+  expect "-V: the copyright" "$(sed -n 3p "$run/out")" "Copyright (C) Corvanel. All rights reserved."
   if kill -0 "$lookalike_pid" 2>/dev/null; then pass "the look-alike still runs"; else fail "the look-alike was ended"; fi
   end_scenario
   check_disk_untouched
@@ -386,7 +391,11 @@ dry_run() {
   begin dry-run-winxp winxp || return
   scan --dry-run
   expect "exit status" "$status" 1
-  expect "stderr" "$(cat "$run/err")" "purgato-scan: dry run: nothing is changed; the lines show what a scan would do"
+  expect_no_stderr
+  # The first line says nothing was changed; the rest reads as a real scan's.
+  expect "first line" "$(head -n 1 "$run/out")" \
+    "purgato-scan: DRY RUN: nothing was changed; the lines below say what a real scan would do"
+  tail -n +2 "$run/out" >"$run/out.rest" && mv "$run/out.rest" "$run/out"
   local infected disinfected deleted
   read -r infected disinfected deleted <"$run/seed/counts"
   cat "$run/seed/lines" "$run/seed/lines-nt" >"$run/expected"
@@ -395,6 +404,65 @@ dry_run() {
   end_scenario
   check_disk_untouched
   check_run_values <(cat "$run/seed/run-gone" "$run/seed/run-kept")
+  forget_prefix
+}
+
+# A real scan with --log, --report and --backup, kept on drive D: (a host
+# folder): a log with header and footer, a report whose every record
+# validates and whose totals are the statistics block's, and backups from
+# which every deleted and cut file and, through reg import, every removed
+# Run value comes back as it was.
+audit() {
+  local personality=$1 header=$2
+  begin "audit-$personality" "$personality" || return
+  local share=$run/share relative kept set
+  mkdir -p "$share" "$run/orig"
+  ln -s "$share" "$WINEPREFIX/dosdevices/d:"
+  while IFS= read -r relative; do
+    mkdir -p "$run/orig/$(dirname "$relative")"
+    cp -p "$WINEPREFIX/drive_c/$relative" "$run/orig/$relative"
+  done < <(cat "$run/seed/gone" "$run/seed/cut")
+  scan --log 'D:\scan.log' --report 'D:\scan.jsonl' --backup 'D:\kept'
+  expect "exit status" "$status" 1
+  expect_no_stderr
+  tr -d '\r' <"$share/scan.log" >"$run/log"
+  expect "log header" "$(head -n 1 "$run/log" | cut -c 1-33)" "=== purgato-scan 1.5 run started "
+  expect "log: real scan" "$(grep -c '^mode: real scan$' "$run/log")" 1
+  if grep -qF -- "$(head -n 3 "$run/out")" "$run/log" && grep -qx 'Scanning completed' "$run/log"; then
+    pass "log holds stdout"
+  else
+    fail "log lacks stdout lines"
+  fi
+  expect "log footer" "$(grep -v '^$' "$run/log" | tail -n 1 | sed 's/.*, exit status/exit status/')" "exit status 1"
+  if python3 "$here/../tools/check_report.py" "$here/../../docs/purgato-scan-report.schema.json" \
+    "$share/scan.jsonl" "$run/out" >"$run/report-check"; then
+    pass "report: $(tail -n 1 "$run/report-check")"
+  else
+    fail "report: $(cat "$run/report-check")"
+  fi
+  end_scenario
+  check_disk_cleaned
+  check_run_values "$run/seed/run-kept"
+  set=$(find "$share/kept" -mindepth 1 -maxdepth 1 -type d)
+  expect "one backup set" "$(printf '%s\n' "$set" | grep -c .)" 1
+  expect ".reg header" "$(head -n 1 "$set/registry.reg" | tr -d '\r')" "$header"
+  local restored=0 missing=0
+  while IFS= read -r relative; do
+    kept=$(find "$set" -type f -ipath "$set/C/$relative.purgato-kept" | head -n 1)
+    if [ -n "$kept" ] && cmp -s "$kept" "$run/orig/$relative"; then
+      cp "$kept" "$WINEPREFIX/drive_c/$relative"
+      restored=$((restored + 1))
+    else
+      missing=$((missing + 1))
+      fail "no byte-for-byte backup of $relative"
+    fi
+  done < <(cat "$run/seed/gone" "$run/seed/cut")
+  expect "files kept byte for byte and put back" "$missing" 0
+  (cd "$WINEPREFIX/drive_c" && taskset -c 0 wine reg import "D:\\kept\\$(basename "$set")\\registry.reg") \
+    >/dev/null 2>&1 || fail "reg import of the backup"
+  wine_stop
+  check_run_values <(cat "$run/seed/run-gone" "$run/seed/run-kept")
+  echo "  ($restored files restored)"
   forget_prefix
 }
 
@@ -534,7 +602,7 @@ console_keys() {
   expect "its line in the console" "$(console_lines | grep -c '^C:\\Jörg\\SCRSVR.EXE     W32/Opaserv.Worm deleted$')" 1
   console_start missing 'C:\Jörg\NONE.EXE'
   expect "exit status of a missing file" "$(console_status missing)" 2
-  expect "its stderr line in the console" "$(console_lines | tail -n 1)" "purgato-scan: no such file 'C:\Jörg\NONE.EXE'"
+  expect "its stderr line in the console" "$(console_lines | tail -n 2 | head -n 1)" "purgato-scan: no such file 'C:\Jörg\NONE.EXE'"
 
   console_start esc
   if console_wait "$tree_status" 60; then
@@ -582,7 +650,7 @@ console_keys() {
 }
 
 all_scenarios=(standard-win98 standard-winxp standard-win10 locked-win98 locked-winxp locked-win10 unreadable-win10 files
-  dry-run lost-output command-line clean console-keys logon-script)
+  dry-run lost-output command-line clean console-keys logon-script audit-win98 audit-winxp)
 
 run_scenario() {
   case $1 in
@@ -600,6 +668,8 @@ run_scenario() {
     lost-output) lost_output ;;
     console-keys) console_keys ;;
     logon-script) logon_script ;;
+    audit-win98) audit win98 REGEDIT4 ;;
+    audit-winxp) audit winxp "Windows Registry Editor Version 5.00" ;;
     *)
       echo "run_cli_e2e: no scenario $1 (there are: ${all_scenarios[*]})" >&2
       failures+=("$1: no such scenario")

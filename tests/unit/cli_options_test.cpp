@@ -3,6 +3,10 @@
 // purgato-scan.exe takes the computer's own and refuses those options.
 #include "cli/options.h"
 
+#include <fstream>
+
+#include "cli/exit_status.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -81,13 +85,49 @@ TEST(CliOptions, WindowsTakesTheSharedOptionsAndFiles) {
 TEST(CliOptions, EachUsageTextNamesOnlyItsOwnOptions) {
   const std::string windows = usageText(CommandLine::kWindows);
   const std::string volume = usageText(CommandLine::kMountedVolume);
-  for (const char* option : {"--drive", "--windows-dir", "--registry", "--read-ahead"}) {
+  for (const char* option : {"--drive", "--windows-dir", "--registry", "--read-ahead", "--force"}) {
     EXPECT_EQ(windows.find(option), std::string::npos) << option;
     EXPECT_NE(volume.find(option), std::string::npos) << option;
   }
-  for (const char* shared : {"--target", "--dry-run", "--version", "Exit status:"}) {
+  for (const char* shared : {"--target", "--dry-run", "--version", "-V,", "--log FILE", "--report FILE",
+                             "--backup DIR", "Exit status:", "Report bugs to: "}) {
     EXPECT_NE(windows.find(shared), std::string::npos) << shared;
     EXPECT_NE(volume.find(shared), std::string::npos) << shared;
+  }
+}
+
+// The exit statuses are worded once, in kExitStatusTexts: both help texts
+// print them, and the manual page's EXIT STATUS must say the same, line
+// for line.
+TEST(CliOptions, TheExitStatusesAreWordedOnceEverywhere) {
+  std::ifstream file(std::string(PURGATO_SOURCE_DIR) + "/docs/purgato-scan.1");
+  ASSERT_TRUE(file.good());
+  std::vector<std::string> section;
+  bool inside = false;
+  for (std::string line; std::getline(file, line);) {
+    if (line.rfind(".SH ", 0) == 0) inside = line == ".SH EXIT STATUS";
+    else if (inside) section.push_back(line);
+  }
+  std::string fromPage;
+  for (const std::string& line : section) {
+    std::string plain;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+      if (line[i] == '\\' && i + 1 < line.size() && line[i + 1] == '-') continue;  // \- is a minus
+      plain += line[i];
+    }
+    fromPage += plain + "\n";
+  }
+  std::string fromTable;
+  for (int i = 0; i < kExitStatusTextCount; ++i)
+    fromTable += ".TP\n.B " + std::to_string(kExitStatusTexts[i].status) + "\n" + kExitStatusTexts[i].text + "\n";
+  EXPECT_EQ(fromPage, fromTable);
+  for (CommandLine form : {CommandLine::kWindows, CommandLine::kMountedVolume}) {
+    const std::string help = usageText(form);
+    for (int i = 0; i < kExitStatusTextCount; ++i) {
+      std::string indented = "  " + std::to_string(kExitStatusTexts[i].status) + "  ";
+      for (const char* p = kExitStatusTexts[i].text; *p; ++p) indented += *p == '\n' ? std::string("\n     ") : std::string(1, *p);
+      EXPECT_NE(help.find(indented + "\n"), std::string::npos) << kExitStatusTexts[i].status;
+    }
   }
 }
 

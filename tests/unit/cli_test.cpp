@@ -953,5 +953,197 @@ TEST_F(CliTerminalTest, StatusLineIsRedrawnInPlaceAndFindingsScrollAboveIt) {
   EXPECT_EQ(lastScreenLine(result.screen), "Scanning completed");
 }
 
+
+// --- Refusing the wrong target --------------------------------------------
+
+namespace refusal {
+
+std::string shellQuote(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+}  // namespace refusal
+
+TEST_F(CliTest, AFolderThatDoesNotLookLikeAWindowsVolumeIsRefusedForARealScanOnly) {
+  struct Case {
+    const char* name;
+    std::function<void(TempVolume&)> setUp;
+    std::vector<std::string> extra;
+    int status;
+  };
+  const Case cases[] = {
+      {"source checkouts", [](TempVolume&) {}, {}, 2},
+      {"a Windows folder without its files", [](TempVolume& v) { v.makeFolder("C:\\WINDOWS\\Fonts"); }, {}, 2},
+      {"windows\\WIN.INI", [](TempVolume& v) { v.writeFile("C:\\windows\\WIN.INI", std::string("[x]")); }, {}, 1},
+      {"WINNT\\system32", [](TempVolume& v) { v.makeFolder("C:\\WinNT\\system32"); }, {}, 1},
+      {"WINDOWS\\System", [](TempVolume& v) { v.makeFolder("C:\\WINDOWS\\System"); }, {}, 1},
+      {"a boot file", [](TempVolume& v) { v.writeFile("C:\\IO.SYS", std::string("")); }, {}, 1},
+      {"bootmgr", [](TempVolume& v) { v.writeFile("C:\\bootmgr", std::string("")); }, {}, 1},
+      {"the --windows-dir folder", [](TempVolume& v) { v.makeFolder("C:\\OS\\SYSTEM32"); },
+       {"--windows-dir", "C:\\OS"}, 1},
+      {"--force", [](TempVolume&) {}, {"--force"}, 1},
+      {"a dry run", [](TempVolume&) {}, {"--dry-run"}, 1},
+      {"the file form", [](TempVolume&) {}, {"C:\\src\\a\\SCRSVR.EXE"}, 1},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    TempVolume fresh;
+    fresh.writeFile("C:\\src\\a\\SCRSVR.EXE", buildWormSample(0));
+    fresh.writeFile("C:\\src\\b\\autoexec.bat", autoexecWithMarker(kAutoexecBody));
+    test.setUp(fresh);
+    const auto before = fresh.hashTree();
+    std::vector<std::string> args = {"--drive", "C=" + fresh.drive('C')};
+    args.insert(args.end(), test.extra.begin(), test.extra.end());
+    How how;
+    how.force = false;
+    const Result result = run(args, how);
+    EXPECT_EQ(result.status, test.status) << result.err;
+    if (test.status == 2) {
+      EXPECT_EQ(result.out, "");
+      EXPECT_EQ(linesOf(result.err).size(), 1u) << result.err;
+      EXPECT_THAT(result.err, HasSubstr("does not look like a Windows volume"));
+      EXPECT_THAT(result.err, HasSubstr("--force"));
+      EXPECT_EQ(fresh.hashTree(), before);
+    }
+  }
+}
+
+// Needs root, for a mount namespace of its own with a read-only bind mount.
+TEST_F(CliTest, AReadOnlyMountIsRefusedUpFrontAndADryRunGoesOn) {
+  if (!runningAsRoot() || std::system("unshare -m true 2>/dev/null") != 0) GTEST_SKIP() << "needs root and unshare";
+  writeSmallSystem();
+  TempVolume mountPoint;
+  const std::string target = mountPoint.drive('C');
+  for (const bool dry : {false, true}) {
+    SCOPED_TRACE(dry ? "dry run" : "real scan");
+    const std::string out = mountPoint.root() + "/out", err = mountPoint.root() + "/err";
+    const std::string command = "unshare -m sh -c " +
+                                refusal::shellQuote("mount --bind -o ro " + refusal::shellQuote(volume.drive('C')) +
+                                                    " " + refusal::shellQuote(target) + " && exec " + kProgram +
+                                                    " --force --drive C=" + refusal::shellQuote(target) +
+                                                    (dry ? " --dry-run" : "")) +
+                                " >" + out + " 2>" + err;
+    const int raw = std::system(command.c_str());
+    const int status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    std::FILE* e = std::fopen(err.c_str(), "rb");
+    const std::string errText = e ? readAll(e) : "";
+    if (e) std::fclose(e);
+    if (dry) {
+      EXPECT_EQ(status, 1) << errText;
+    } else {
+      EXPECT_EQ(status, 2);
+      ASSERT_EQ(linesOf(errText).size(), 1u) << errText;
+      EXPECT_THAT(errText, HasSubstr("mounted read-only"));
+      EXPECT_THAT(errText, HasSubstr("Fast Startup"));
+    }
+  }
+  EXPECT_TRUE(volume.exists("C:\\WINDOWS\\SCRSVR.EXE"));
+}
+
+// --- The audit trail and the backups ---------------------------------------
+
+std::string fileText(const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (!file) return std::string();
+  std::string text = readAll(file);
+  std::fclose(file);
+  return text;
+}
+
+// The values of one kind of record field, in order: a crude reading of the
+// report's JSON Lines, enough for the flat string fields the test needs.
+std::vector<std::string> fieldOf(const std::string& report, const std::string& record, const std::string& field) {
+  std::vector<std::string> values;
+  for (const std::string& line : linesOf(report)) {
+    if (line.find("\"record\":\"" + record + "\"") == std::string::npos) continue;
+    const std::size_t at = line.find("\"" + field + "\":\"");
+    if (at == std::string::npos) {
+      values.emplace_back();
+      continue;
+    }
+    std::string value;
+    for (std::size_t i = at + field.size() + 4; i < line.size() && line[i] != '"'; ++i) {
+      if (line[i] == '\\') ++i;
+      value += line[i];
+    }
+    values.push_back(value);
+  }
+  return values;
+}
+
+TEST_F(CliTest, LogReportAndBackupOfARealScanAccountForEveryChangeAndUndoIt) {
+  TempVolume original;
+  const std::string c = volume.drive('C');
+  ASSERT_EQ(std::system((std::string(PURGATO_MAKE_SAMPLES_PATH) + " '" + c + "' >/dev/null").c_str()), 0);
+  ASSERT_EQ(std::system(("cp -a '" + c + "/.' '" + original.drive('C') + "/'").c_str()), 0);
+  const auto before = volume.hashTree();
+  TempVolume work;
+  const std::string log = work.root() + "/scan.log", report = work.root() + "/scan.jsonl",
+                    backup = work.root() + "/kept", out = work.root() + "/out";
+
+  const Result result = run({"--drive", "C=" + c, "--log", log, "--report", report, "--backup", backup});
+  ASSERT_EQ(result.status, 1) << result.err;
+  std::FILE* saved = std::fopen(out.c_str(), "wb");
+  std::fwrite(result.out.data(), 1, result.out.size(), saved);
+  std::fclose(saved);
+
+  // The log: a header, every line of stdout, a footer.
+  std::vector<std::string> logLines = linesOf(fileText(log));
+  while (!logLines.empty() && logLines.back().empty()) logLines.pop_back();  // runs are a blank line apart
+  ASSERT_GT(logLines.size(), 8u);
+  EXPECT_THAT(logLines[0], StartsWith("=== purgato-scan 1.5 run started 20"));
+  EXPECT_THAT(fileText(log), HasSubstr("\nmode: real scan\n"));
+  EXPECT_THAT(fileText(log), HasSubstr("\ndrive C: " + c + "\n"));
+  EXPECT_THAT(fileText(log), HasSubstr(result.out));
+  EXPECT_THAT(logLines.back(), ::testing::MatchesRegex("=== run ended .* after [0-9.]+ s, exit status 1"));
+
+  // The report: every record valid, the totals those of the statistics block.
+  const std::string check = std::string("python3 '") + PURGATO_SOURCE_DIR + "/tests/tools/check_report.py' '" +
+                            PURGATO_SOURCE_DIR + "/docs/purgato-scan-report.schema.json' '" + report + "' '" + out + "'";
+  EXPECT_EQ(std::system(check.c_str()), 0) << fileText(report);
+
+  // Every deleted and cut file is kept as it was: put back, the volume is
+  // the one before the scan.
+  const std::string text = fileText(report);
+  const std::vector<std::string> hostPaths = fieldOf(text, "finding", "host_path");
+  const std::vector<std::string> backups = fieldOf(text, "finding", "backup");
+  ASSERT_EQ(hostPaths.size(), 12u);
+  ASSERT_EQ(backups.size(), hostPaths.size());
+  EXPECT_NE(volume.hashTree(), before);
+  for (std::size_t i = 0; i < backups.size(); ++i) {
+    SCOPED_TRACE(hostPaths[i]);
+    EXPECT_THAT(backups[i], ::testing::EndsWith(".purgato-kept"));
+    ASSERT_EQ(std::system(("cp '" + backups[i] + "' '" + hostPaths[i] + "'").c_str()), 0);
+  }
+  EXPECT_EQ(volume.hashTree(), before);
+
+  // A second run appends to the log and keeps its own backup set.
+  const Result again = run({"--drive", "C=" + c, "--log", log, "--backup", backup, "--target", ""});
+  EXPECT_EQ(again.status, 0);
+  const std::string both = fileText(log);
+  int headers = 0;
+  for (const std::string& line : linesOf(both)) headers += line.rfind("=== purgato-scan 1.5 run started", 0) == 0;
+  EXPECT_EQ(headers, 2);
+  EXPECT_EQ(std::system(("test $(ls '" + backup + "' | wc -l) -eq 2").c_str()), 0);
+}
+
+TEST_F(CliTest, ALogOrReportThatCannotBeOpenedStopsTheScanBeforeAnyChange) {
+  writeSmallSystem();
+  const auto before = volume.hashTree();
+  for (const char* option : {"--log", "--report"}) {
+    SCOPED_TRACE(option);
+    const Result result = run({"--drive", driveArg('C'), option, volume.root() + "/no/such/folder/file"});
+    EXPECT_EQ(result.status, 2);
+    EXPECT_EQ(result.out, "");
+    EXPECT_THAT(result.err, HasSubstr(std::string(option) + ": cannot open"));
+  }
+  const Result full = run({"--drive", driveArg('C'), "--log", "/dev/full"});
+  EXPECT_EQ(full.status, 2);
+  EXPECT_THAT(full.err, HasSubstr("cannot write the log"));
+  EXPECT_EQ(volume.hashTree(), before);
+}
+
 }  // namespace
 }  // namespace purgato
