@@ -348,7 +348,7 @@ Try 'purgato-scan --help' for more information."
   expect "status of --version" "$status" 0
   expect "--version" "$(head -n 1 "$run/out")" "purgato-scan 1.5"
   scan -V
-  expect "-V: the copyright" "$(sed -n 3p "$run/out")" "Copyright (C) Corvanel. All rights reserved."
+  expect "-V: the copyright" "$(sed -n 3p "$run/out")" "Copyright (c) 2026 Corvanel and the Purgato developers."
   if kill -0 "$lookalike_pid" 2>/dev/null; then pass "the look-alike still runs"; else fail "the look-alike was ended"; fi
   end_scenario
   check_disk_untouched
