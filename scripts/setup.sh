@@ -31,6 +31,7 @@ else
     g++-mingw-w64-i686 g++-mingw-w64-x86-64
     wine wine32:i386 wine64 xvfb xauth imagemagick tmux
     hyperfine man-db lintian python3-jsonschema
+    ntfs-3g
   )
 fi
 if [ -n "$list" ]; then

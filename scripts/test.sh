@@ -174,11 +174,12 @@ windows_zip() {
 
 fuzz() {
   CC=clang CXX=clang++ configure_and_build build/fuzz -DPURGATO_FUZZ=ON -DPURGATO_BENCH=OFF -DPURGATO_WERROR=ON &&
-    rm -rf build/fuzz/seeds-scan build/fuzz/seeds-perf &&
-    mkdir -p build/fuzz/seeds-scan build/fuzz/seeds-perf &&
-    build/fuzz/make_fuzz_corpus build/fuzz/seeds-scan build/fuzz/seeds-perf &&
+    rm -rf build/fuzz/seeds-scan build/fuzz/seeds-perf build/fuzz/seeds-hive &&
+    mkdir -p build/fuzz/seeds-scan build/fuzz/seeds-perf build/fuzz/seeds-hive &&
+    build/fuzz/make_fuzz_corpus build/fuzz/seeds-scan build/fuzz/seeds-perf build/fuzz/seeds-hive &&
     fuzz_target fuzz_scan_file 30 tests/fuzz/corpus build/fuzz/seeds-scan &&
-    fuzz_target fuzz_perf_data 15 build/fuzz/seeds-perf
+    fuzz_target fuzz_perf_data 15 build/fuzz/seeds-perf &&
+    fuzz_target fuzz_offline_hive 25 build/fuzz/seeds-hive
 }
 
 # The core's folders form one stack (os, session, clean, engine, scan): a
@@ -226,7 +227,7 @@ fi
 wine_stages build/win64 "64-bit twin"
 stage "install, manual page and Debian package" tests/package/check_package.sh build/package
 stage "Windows zip, unpacked and run under Wine" windows_zip
-stage "fuzzing the scanner (30 s) and the performance data (15 s)" fuzz
+stage "fuzzing the scanner (30 s), the performance data (15 s) and the offline hives (25 s)" fuzz
 
 echo
 echo "=== summary (${SECONDS} s)"

@@ -5,9 +5,11 @@
 #include <signal.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -91,6 +93,15 @@ std::uint32_t le32(const unsigned char* p) {
   return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
 }
 
+// The library keeps a value's type, any 32 bits the hive holds, in a
+// hive_type; loaded as that enum most of them would be out of its range.
+static_assert(sizeof(hive_type) == sizeof(std::uint32_t), "hive_type holds 32 bits");
+std::uint32_t typeBits(const hive_type& type) {
+  std::uint32_t bits;
+  std::memcpy(&bits, &type, sizeof bits);
+  return bits;
+}
+
 bool isStringType(std::uint32_t type) { return type == kRegSz || type == kRegExpandSz || type == kRegMultiSz; }
 
 // The file is the one that was loaded, not written since.
@@ -169,6 +180,39 @@ bool copyExtendedAttributes(int from, int to, std::string* why) {
   return true;
 }
 
+// The offsets of the cells in use in the hive file, as the library finds
+// them when it opens one: the hbins from 4096 on, each cell led by its
+// size, negative for one in use. The library asserts when it is made to
+// free anything else, so every cell a change would free is looked up here
+// first. Sorted.
+std::vector<std::uint32_t> usedCellsOf(int fd, off_t size) {
+  std::vector<std::uint32_t> used;
+  if (size <= static_cast<off_t>(kBaseBlockSize) || size > 0x7FFFFFFF) return used;
+  std::vector<unsigned char> bytes(static_cast<std::size_t>(size));
+  std::size_t got = 0;
+  while (got < bytes.size()) {
+    const ssize_t n = ::pread(fd, bytes.data() + got, bytes.size() - got, static_cast<off_t>(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  const std::size_t end = got;
+  for (std::size_t page = kBaseBlockSize; page + 0x20 <= end;) {
+    if (std::memcmp(&bytes[page], "hbin", 4) != 0) break;
+    const std::uint32_t pageSize = le32(&bytes[page + 8]);
+    if (pageSize <= 0x20 || (pageSize & 0xFFF) != 0 || pageSize > end - page) break;
+    for (std::size_t cell = page + 0x20; cell + 4 <= page + pageSize;) {
+      const std::int32_t length = static_cast<std::int32_t>(le32(&bytes[cell]));
+      const std::uint32_t span = length < 0 ? 0u - static_cast<std::uint32_t>(length) : static_cast<std::uint32_t>(length);
+      if (span <= 4 || (span & 3) != 0 || span > page + pageSize - cell) break;
+      if (length < 0) used.push_back(static_cast<std::uint32_t>(cell));
+      cell += span;
+    }
+    page += pageSize;
+  }
+  return used;
+}
+
 bool copyAll(int in, int out, off_t* copied) {
   char buffer[65536];
   *copied = 0;
@@ -203,6 +247,25 @@ class PrivateFolder {
   std::string path_;
 };
 
+// Runs a change of the library's in-memory hive first in a child process,
+// on its copy: the library asserts on some damaged cells that no check
+// here can rule out. True when the child made the change and ended well.
+bool triedSafely(const std::function<int()>& change) {
+  const pid_t child = ::fork();
+  if (child < 0) return false;
+  if (child == 0) {
+    ::signal(SIGABRT, SIG_DFL);  // a plain abort, whatever handler the parent has
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null >= 0) ::dup2(null, STDERR_FILENO);  // the library's complaint is no line of the scan
+    ::_exit(change() == 0 ? 0 : 1);
+  }
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0) {
+    if (errno != EINTR) return false;
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 // The signals that end a console scan, held back while the hives are
 // replaced: a second Ctrl-C must not leave one hive written and another not.
 class SignalsHeld {
@@ -235,6 +298,12 @@ struct OfflineRegistryOs::Impl {
     int folder = -1;            // O_PATH of its folder: every later name is looked up in it
     std::string name;           // its name in the folder
     std::string fresh;          // "<name>.purgato-new" while written and not yet renamed
+    int raw = -1;               // the file as loaded, for the cells the library would free
+    std::uint32_t loadedSize = 0;          // its size; cells at or beyond it are the library's own
+    std::vector<std::uint32_t> usedCells;  // see usedCellsOf
+    std::vector<std::uint64_t> freedCells;  // cells of the file the library was let free since (sorted)
+    std::vector<hive_node_h> rewritten;    // keys whose value lists the library wrote itself
+    std::map<std::uint64_t, std::uint32_t> skReleased;  // security cells: references dropped so far
     struct stat original {};    // the file as it was loaded
     bool changed = false;       // changes not yet written
     bool broken = false;        // a change went wrong half-way in memory: never written
@@ -272,7 +341,143 @@ struct OfflineRegistryOs::Impl {
     for (LoadedHive& lh : hives) {
       if (lh.h) hivex_close(lh.h);
       if (lh.folder >= 0) ::close(lh.folder);
+      if (lh.raw >= 0) ::close(lh.raw);
     }
+  }
+
+  // A cell the library may free: one in use in the file as loaded, or one
+  // it wrote itself since.
+  static bool cellInUse(const LoadedHive& lh, std::uint64_t offset) {
+    if (offset >= lh.loadedSize) return offset < 0x80000000u;
+    return std::binary_search(lh.usedCells.begin(), lh.usedCells.end(), static_cast<std::uint32_t>(offset)) &&
+           !std::binary_search(lh.freedCells.begin(), lh.freedCells.end(), offset);
+  }
+
+  // After a change the library made: the cells of the file it freed.
+  static void noteFreed(LoadedHive& lh, const std::vector<std::uint64_t>& cells) {
+    for (std::uint64_t cell : cells)
+      if (cell < lh.loadedSize) lh.freedCells.push_back(cell);
+    std::sort(lh.freedCells.begin(), lh.freedCells.end());
+  }
+
+  // Every cell that rewriting or deleting the key's values frees can be
+  // freed, once: the value list, each value's record and data cell, in use,
+  // all distinct, and each value's data readable as the library reads it.
+  // *freed gets them; *bad the value at fault (0 for the list or a cell
+  // shared).
+  bool valueCellsSound(const LoadedHive& lh, hive_node_h node, hive_value_h* bad,
+                       std::vector<std::uint64_t>* freed) {
+    Owned<hive_value_h> values(hivex_node_values(lh.h, node));
+    *bad = 0;
+    if (!values) return false;
+    if (node < lh.loadedSize &&
+        std::find(lh.rewritten.begin(), lh.rewritten.end(), node) == lh.rewritten.end()) {
+      std::uint64_t cells[4];
+      if (!keyRecord(lh, node, cells)) return false;
+      if (cells[1] != 0xFFFFFFFFu && values.get()[0] != 0) {
+        if (!cellInUse(lh, cells[1])) return false;
+        freed->push_back(cells[1]);
+      }
+    }
+    for (hive_value_h* v = values.get(); *v != 0; ++v) {
+      *bad = *v;
+      if (!cellInUse(lh, *v)) return false;
+      freed->push_back(*v);
+      std::size_t length = 0;
+      errno = 0;
+      const hive_value_h data = hivex_value_data_cell_offset(lh.h, *v, &length);
+      if (data == 0 && errno != 0) return false;
+      if (data != 0) {
+        if (!cellInUse(lh, data)) return false;
+        freed->push_back(data);
+      }
+      hive_type type = hive_t_REG_NONE;
+      std::size_t size = 0;
+      Owned<char> bytes(hivex_value_value(lh.h, *v, &type, &size));
+      if (!bytes) return false;
+    }
+    *bad = 0;
+    std::vector<std::uint64_t> sorted(*freed);
+    std::sort(sorted.begin(), sorted.end());
+    return std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end();
+  }
+
+  // The offsets in a key's record of the file as loaded: its subkey list,
+  // value list, security and class name cells (0xFFFFFFFF for none), each
+  // as an offset from the file's start; false when it cannot be read.
+  static bool keyRecord(const LoadedHive& lh, hive_node_h node, std::uint64_t cells[4]) {
+    unsigned char record[56];
+    if (lh.raw < 0 || node >= lh.loadedSize ||
+        ::pread(lh.raw, record, sizeof record, static_cast<off_t>(node)) != sizeof record ||
+        std::memcmp(record + 4, "nk", 2) != 0)
+      return false;
+    const std::size_t fields[4] = {32, 44, 48, 52};  // subkey list, value list, security, class name
+    for (int i = 0; i < 4; ++i) {
+      const std::uint32_t offset = le32(record + fields[i]);
+      cells[i] = offset == 0xFFFFFFFFu ? 0xFFFFFFFFu : std::uint64_t(offset) + kBaseBlockSize;
+    }
+    return true;
+  }
+
+  // What deleting a leaf key frees: its values, its security cell when
+  // this was its last reference (whose neighbours in their chain are then
+  // rewritten), its class name and the key's own record; every one a cell
+  // in use, each freed once. Cells the library wrote itself are sound.
+  bool keyCellsSound(LoadedHive& lh, hive_node_h node, std::vector<std::uint64_t>* freed, std::uint64_t* sk) {
+    hive_value_h bad = 0;
+    *sk = 0;
+    if (!valueCellsSound(lh, node, &bad, freed)) return false;
+    if (node >= lh.loadedSize) return true;  // written by the library itself
+    if (!cellInUse(lh, node)) return false;
+    std::uint64_t cells[4];
+    if (!keyRecord(lh, node, cells)) return false;
+    if (cells[0] != 0xFFFFFFFFu) {
+      // Its subkey list (empty: it is a leaf), and for an index the lists it names.
+      unsigned char head[8];
+      if (!cellInUse(lh, cells[0]) || cells[0] >= lh.loadedSize ||
+          ::pread(lh.raw, head, sizeof head, static_cast<off_t>(cells[0])) != sizeof head)
+        return false;
+      freed->push_back(cells[0]);
+      if (std::memcmp(head + 4, "ri", 2) == 0) {
+        const std::uint32_t count = head[6] | std::uint32_t(head[7]) << 8;
+        std::vector<unsigned char> list(count * 4u);
+        if (::pread(lh.raw, list.data(), list.size(), static_cast<off_t>(cells[0] + 8)) !=
+            static_cast<ssize_t>(list.size()))
+          return false;
+        for (std::uint32_t i = 0; i < count; ++i) {
+          const std::uint64_t sub = std::uint64_t(le32(&list[i * 4])) + kBaseBlockSize;
+          if (!cellInUse(lh, sub)) return false;
+          freed->push_back(sub);
+        }
+      }
+    }
+    if (cells[3] != 0xFFFFFFFFu) {
+      if (!cellInUse(lh, cells[3])) return false;
+      freed->push_back(cells[3]);
+    }
+    if (cells[2] != 0xFFFFFFFFu) {
+      // sk: id at 4, previous and next in the chain at 8 and 12, references at 16.
+      unsigned char record[20];
+      if (!cellInUse(lh, cells[2]) || cells[2] >= lh.loadedSize ||
+          ::pread(lh.raw, record, sizeof record, static_cast<off_t>(cells[2])) != sizeof record ||
+          std::memcmp(record + 4, "sk", 2) != 0)
+        return false;
+      const std::uint32_t references = le32(record + 16);
+      const std::uint32_t released = lh.skReleased[cells[2]];
+      if (references <= released) return false;
+      if (references - released == 1) {
+        for (std::size_t field : {8u, 12u}) {
+          const std::uint64_t neighbour = std::uint64_t(le32(record + field)) + kBaseBlockSize;
+          if (neighbour != cells[2] && !cellInUse(lh, neighbour)) return false;
+        }
+        freed->push_back(cells[2]);
+      }
+      *sk = cells[2];
+    }
+    freed->push_back(node);
+    std::vector<std::uint64_t> sorted(*freed);
+    std::sort(sorted.begin(), sorted.end());
+    return std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end();
   }
 
   void note(const std::string& text) {
@@ -483,7 +688,7 @@ struct OfflineRegistryOs::Impl {
     hive_type type = hive_t_REG_NONE;
     std::size_t length = 0;
     Owned<char> data(hivex_value_value(lh.h, current, &type, &length));
-    if (!data || static_cast<std::uint32_t>(type) != kRegDword || length != 4) return;
+    if (!data || typeBits(type) != kRegDword || length != 4) return;
     const std::uint32_t number = le32(reinterpret_cast<const unsigned char*>(data.get()));
     if (number < 1 || number > 999) return;
     char name[16];
@@ -654,6 +859,7 @@ bool OfflineRegistryOs::loadHive(Hive which, const std::string& hostPath, std::s
   Impl::LoadedHive& lh = impl_->hives[which == Hive::kSoftware ? 0 : 1];
   if (lh.h) hivex_close(lh.h);
   if (lh.folder >= 0) ::close(lh.folder);
+  if (lh.raw >= 0) ::close(lh.raw);
   lh = Impl::LoadedHive{};
   std::string why;
   const std::size_t slash = hostPath.rfind('/');
@@ -689,6 +895,12 @@ bool OfflineRegistryOs::loadHive(Hive which, const std::string& hostPath, std::s
   lh.path = hostPath;
   lh.folder = folder;
   lh.name = name;
+  lh.raw = ::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  struct stat again {};
+  if (lh.raw >= 0 && ::fstat(lh.raw, &again) == 0 && sameFile(again, st)) {
+    lh.loadedSize = static_cast<std::uint32_t>(std::min<off_t>(st.st_size, 0x7FFFFFFF));
+    lh.usedCells = usedCellsOf(lh.raw, st.st_size);
+  }
   lh.original = st;
   if (which == Hive::kSystem) impl_->resolveCurrentControlSet(lh);
   return true;
@@ -784,7 +996,7 @@ long OfflineRegistryOs::regQueryValueEx(HKey key, const char* valueName, std::ui
   // A size question needs no copy of the data.
   Owned<char> raw(data == nullptr ? nullptr : hivex_value_value(lh.h, value, &stored, &length));
   if (data == nullptr ? hivex_value_type(lh.h, value, &stored, &length) != 0 : !raw) return kErrorRegistryCorrupt;
-  const std::uint32_t valueType = static_cast<std::uint32_t>(stored);
+  const std::uint32_t valueType = typeBits(stored);
   // What the ANSI call hands out: strings one byte per UTF-16 unit.
   const std::size_t needed = isStringType(valueType) ? length / 2 : length;
   if (needed > UINT32_MAX) return kErrorRegistryCorrupt;
@@ -850,30 +1062,51 @@ long OfflineRegistryOs::regDeleteValue(HKey key, const char* valueName) {
   // and written back as it is.
   struct Kept {
     Owned<char> name;
-    hive_type type;
+    std::uint32_t type;
     std::size_t length;
     Owned<char> data;
   };
   std::vector<Kept> kept;
   Owned<hive_value_h> values(hivex_node_values(lh.h, node));
   if (!values) return impl_->refuse(lh, what, "the key's values cannot be read");
+  // Rewriting the values frees every old data cell: each must be one.
+  hive_value_h bad = 0;
+  std::vector<std::uint64_t> freed;
+  if (!impl_->valueCellsSound(lh, node, &bad, &freed)) {
+    return impl_->refuse(lh, what,
+                         bad == doomed ? "its data cell is damaged in the hive"
+                                       : "another value of the key has a damaged data cell, or cells are shared");
+  }
   for (hive_value_h* v = values.get(); *v != 0; ++v) {
     if (*v == doomed) continue;
-    Kept entry{Owned<char>(hivex_value_key(lh.h, *v)), hive_t_REG_NONE, 0, nullptr};
-    entry.data.reset(hivex_value_value(lh.h, *v, &entry.type, &entry.length));
+    Kept entry{Owned<char>(hivex_value_key(lh.h, *v)), 0, 0, nullptr};
+    hive_type type = hive_t_REG_NONE;
+    entry.data.reset(hivex_value_value(lh.h, *v, &type, &entry.length));
+    entry.type = typeBits(type);
     if (!entry.name || !entry.data) return impl_->refuse(lh, what, "another value of the key cannot be read");
     if (entry.length > kBigDataThreshold)
       return impl_->refuse(lh, what, "another value of the key is too long to be rewritten safely");
     kept.push_back(std::move(entry));
   }
+  std::vector<hive_set_value> set;
+  for (Kept& entry : kept) {
+    hive_set_value one;
+    one.key = entry.name.get();
+    std::memcpy(&one.t, &entry.type, sizeof one.t);
+    one.len = entry.length;
+    one.value = entry.data.get();
+    set.push_back(one);
+  }
+  if (!triedSafely([&] { return hivex_node_set_values(lh.h, node, set.size(), set.data(), 0); }))
+    return impl_->refuse(lh, what, "the hive's cells around it are damaged");
   std::string why;
   if (!impl_->ensureBackup(lh, &why)) return impl_->refuse(lh, what, why);
-
-  std::vector<hive_set_value> set;
-  for (Kept& entry : kept) set.push_back({entry.name.get(), entry.type, entry.length, entry.data.get()});
   lh.values.erase(node);
   lh.changed = true;
-  if (hivex_node_set_values(lh.h, node, set.size(), set.data(), 0) != 0) {
+  const int setResult = hivex_node_set_values(lh.h, node, set.size(), set.data(), 0);
+  Impl::noteFreed(lh, freed);
+  lh.rewritten.push_back(node);
+  if (setResult != 0) {
     lh.broken = true;
     return impl_->refuse(lh, what, "hivex could not rewrite the key's values; the hive will not be written");
   }
@@ -887,7 +1120,7 @@ long OfflineRegistryOs::regDeleteValue(HKey key, const char* valueName) {
     Owned<char> name(hivex_value_key(lh.h, *v));
     Owned<char> data(hivex_value_value(lh.h, *v, &type, &length));
     same = i < kept.size() && name && data && std::strcmp(name.get(), kept[i].name.get()) == 0 &&
-           type == kept[i].type && length == kept[i].length &&
+           typeBits(type) == kept[i].type && length == kept[i].length &&
            (length == 0 || std::memcmp(data.get(), kept[i].data.get(), length) == 0);
   }
   if (!after || !same || i != kept.size()) {
@@ -912,11 +1145,20 @@ long OfflineRegistryOs::regDeleteKey(HKey root, const char* subKey) {
   Owned<hive_node_h> children(hivex_node_children(lh.h, node));
   if (!children) return kErrorRegistryCorrupt;
   if (children.get()[0] != 0) return kErrorAccessDenied;  // NT deletes leaves only
+  std::vector<std::uint64_t> freed;
+  std::uint64_t sk = 0;
+  if (!impl_->keyCellsSound(lh, node, &freed, &sk))
+    return impl_->refuse(lh, std::string("key '") + subKey + "'", "its record in the hive is damaged");
+  if (!triedSafely([&] { return hivex_node_delete_child(lh.h, node); }))
+    return impl_->refuse(lh, std::string("key '") + subKey + "'", "the hive's cells around it are damaged");
   std::string why;
   if (!impl_->ensureBackup(lh, &why)) return impl_->refuse(lh, std::string("key '") + subKey + "'", why);
   lh.changed = true;
   impl_->forgetNode(lh, index, node);
-  if (hivex_node_delete_child(lh.h, node) != 0) {
+  const int deleteResult = hivex_node_delete_child(lh.h, node);
+  Impl::noteFreed(lh, freed);
+  if (sk != 0) ++lh.skReleased[sk];
+  if (deleteResult != 0) {
     lh.broken = true;
     return impl_->refuse(lh, std::string("key '") + subKey + "'",
                          "hivex could not delete it; the hive will not be written");

@@ -245,6 +245,28 @@ void dumpNode(hive_h* h, hive_node_h node, const std::string& path, std::vector<
 
 }  // namespace
 
+void patchValueCell(const std::string& hostPath, const std::string& valueName, std::uint32_t dataLength,
+                    std::uint32_t dataOffset) {
+  std::vector<std::uint8_t> bytes;
+  {
+    std::ifstream in(hostPath, std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  // vk: signature, name length (2), data length (4), data offset (4), type (4), flags (2), spare (2), name.
+  bool patched = false;
+  for (std::size_t at = kBaseBlock; at + 20 + valueName.size() <= bytes.size(); ++at) {
+    if (bytes[at] != 'v' || bytes[at + 1] != 'k') continue;
+    const std::size_t nameLength = bytes[at + 2] | std::size_t(bytes[at + 3]) << 8;
+    if (nameLength != valueName.size() || std::memcmp(&bytes[at + 20], valueName.data(), nameLength) != 0) continue;
+    put32(bytes, at + 4, dataLength);
+    put32(bytes, at + 8, dataOffset);
+    patched = true;
+  }
+  if (!patched) throw std::runtime_error("no value cell named " + valueName + " in " + hostPath);
+  std::ofstream out(hostPath, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
 std::vector<std::string> dumpHive(const std::string& hostPath) {
   HivePtr h(hivex_open(hostPath.c_str(), 0));
   if (!h) throw std::runtime_error("hivex cannot open " + hostPath);

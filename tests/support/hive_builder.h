@@ -60,6 +60,13 @@ class HiveBuilder {
   std::vector<Key> keys_;  // in creation order, parents first
 };
 
+// Sets the data length and data offset fields of the value cell ("vk")
+// named valueName (ASCII) in the hive file at hostPath, as a hostile hive
+// may have them: a length of 0 with no data cell (offset 0xFFFFFFFF), an
+// offset that leads nowhere. Throws std::runtime_error when no such cell.
+void patchValueCell(const std::string& hostPath, const std::string& valueName, std::uint32_t dataLength,
+                    std::uint32_t dataOffset);
+
 // Every key and value of the hive at hostPath through hivex's own reading,
 // one line each, in hive order: "K <path> t=<timestamp>"
 // and "V <path> <name> type=<type> <hex data>". Throws std::runtime_error

@@ -1,6 +1,8 @@
 // Writes the seed corpora of the fuzz targets:
-//   make_fuzz_corpus DIR [PERF_DIR]
-// DIR for the scanner, PERF_DIR (when given) for the performance data.
+//   make_fuzz_corpus DIR [PERF_DIR [HIVE_DIR]]
+// DIR for the scanner, PERF_DIR (when given) for the performance data,
+// HIVE_DIR for the offline hives (the hives the tests build, each behind
+// the byte that picks SOFTWARE or SYSTEM).
 // The fuzz target picks the file name from the first byte (value % 3:
 // 0 a program file, 1 win.ini, 2 autoexec), so the text seeds start with a
 // character that selects their name.
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "tests/support/bytes.h"
+#include "tests/support/hive_builder.h"
 #include "tests/support/perf_data.h"
 #include "tests/support/samples.h"
 
@@ -57,11 +60,46 @@ bool writePerfSeeds(const std::string& dir) {
          writeSeed(dir, "block_empty.bin", perfSeed(purgato::buildPerfData({})));
 }
 
+bool writeHiveSeed(const std::string& dir, const char* name, std::uint8_t selector,
+                   const purgato::HiveBuilder& hive) {
+  const std::string scratch = dir + "/" + name + ".tmp";
+  hive.write(scratch);
+  std::ifstream in(scratch, std::ios::binary);
+  Bytes bytes{selector};
+  bytes.insert(bytes.end(), std::istreambuf_iterator<char>(in), {});
+  std::remove(scratch.c_str());
+  return writeSeed(dir, name, bytes);
+}
+
+bool writeHiveSeeds(const std::string& dir) {
+  const char run[] = "Microsoft\\Windows\\CurrentVersion\\Run";
+  const char run32[] = "Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Run";
+  purgato::HiveBuilder software("SOFTWARE");
+  software.text(run, "ScrSvr", "C:\\WINNT\\scrsvr.exe")
+      .text(run, "MSTASK", "C:\\WINNT\\system32\\mstask.exe")
+      .text(run, "Helper", "C:\\Program Files\\Helper\\helper.exe")
+      .dword(run, "Count", 7)
+      .value(run, "Blob", purgato::kHiveRegBinary, {1, 2, 3, 4, 5, 6, 7, 8, 9})
+      .text(run32, "brasil", "C:\\WINDOWS\\brasil.exe")
+      .text(run32, "t\xe4sk", "C:\\t\xe4sk.exe");
+  purgato::HiveBuilder system("SYSTEM");
+  for (const char* set : {"ControlSet001", "ControlSet002"}) {
+    const std::string services = std::string(set) + "\\Services\\";
+    system.text(services + "mstask", "ImagePath", "%SystemRoot%\\system32\\mstask.exe", purgato::kHiveRegExpandSz)
+        .key(services + "mstask\\Enum")
+        .value(services + "mstask\\Security", "Security", purgato::kHiveRegBinary, {1, 0, 4, 0x80})
+        .text(services + "Tcpip", "ImagePath", "system32\\drivers\\tcpip.sys", purgato::kHiveRegExpandSz);
+  }
+  system.dword("Select", "Current", 1);
+  return writeHiveSeed(dir, "software.hive", 0, software) && writeHiveSeed(dir, "system.hive", 1, system) &&
+         writeHiveSeed(dir, "empty.hive", 0, purgato::HiveBuilder("SOFTWARE"));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2 && argc != 3) {
-    std::fprintf(stderr, "usage: %s DIR [PERF_DIR]\n", argv[0]);
+  if (argc < 2 || argc > 4) {
+    std::fprintf(stderr, "usage: %s DIR [PERF_DIR [HIVE_DIR]]\n", argv[0]);
     return 2;
   }
   const std::string dir = argv[1];
@@ -74,7 +112,7 @@ int main(int argc, char** argv) {
                 purgato::toBytes(purgato::winIniWithWormTail("[boot]\r\nshell=Explorer.exe\r\n"))) &&
       writeSeed(dir, "autoexec_tail.txt",
                 purgato::toBytes(purgato::autoexecWithMarker("PATH C:\\WINDOWS;C:\\WINDOWS\\COMMAND\r\n")));
-  if (!ok || (argc == 3 && !writePerfSeeds(argv[2]))) {
+  if (!ok || (argc >= 3 && !writePerfSeeds(argv[2])) || (argc == 4 && !writeHiveSeeds(argv[3]))) {
     std::fprintf(stderr, "cannot write the corpus into %s\n", dir.c_str());
     return 1;
   }

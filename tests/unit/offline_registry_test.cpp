@@ -13,6 +13,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -409,6 +411,98 @@ TEST_F(OfflineRegistryTest, TheRewrittenHiveAndItsBackupKeepTheExtendedAttribute
   EXPECT_THAT(dumpHive(software()), ::testing::Not(::testing::Contains(HasSubstr("Run ScrSvr "))));
 }
 
+// A small NTFS volume made with mkntfs on a loop device, mounted through
+// ntfs-3g; empty when this machine does not allow it (why says so).
+class NtfsVolume {
+ public:
+  NtfsVolume() {
+    char templ[] = "/tmp/ntfs_volume.XXXXXX";
+    if (::getuid() != 0 || ::mkdtemp(templ) == nullptr) {
+      why = "loop devices and mounts need root";
+      return;
+    }
+    base_ = templ;
+    const std::string image = base_ + "/image";
+    mount = base_ + "/mnt";
+    writeBytes(image, {});
+    if (::truncate(image.c_str(), 8 << 20) != 0 || ::mkdir(mount.c_str(), 0755) != 0 ||
+        std::system(("mkntfs -F -Q -q " + image + " >/dev/null 2>&1").c_str()) != 0) {
+      why = "mkntfs (Debian's ntfs-3g) is not installed";
+      return;
+    }
+    if (FILE* out = ::popen(("losetup -f --show " + image + " 2>/dev/null").c_str(), "r")) {
+      char line[64] = "";
+      if (std::fgets(line, sizeof line, out)) device_ = std::string(line, std::strcspn(line, "\n"));
+      ::pclose(out);
+    }
+    if (device_.empty()) {
+      why = "loop devices are not allowed here";
+      return;
+    }
+    if (std::system(("ntfs-3g " + device_ + " " + mount + " >/dev/null 2>&1").c_str()) != 0) {
+      why = "ntfs-3g cannot mount here (no FUSE)";
+      return;
+    }
+    mounted_ = true;
+  }
+  ~NtfsVolume() {
+    if (mounted_) quietly("umount " + mount);
+    if (!device_.empty()) quietly("losetup -d " + device_);
+    if (!base_.empty()) quietly("rm -rf " + base_);
+  }
+  bool ready() const { return mounted_; }
+  static bool quietly(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
+  std::string mount;
+  std::string why;
+
+ private:
+  std::string base_, device_;
+  bool mounted_ = false;
+};
+
+// On ntfs-3g a rewritten hive keeps its security descriptor (SYSTEM only)
+// and its hidden and system attributes, and so does its backup.
+TEST(OfflineRegistryNtfsTest, AHiveRewrittenOnNtfsKeepsItsSecurityDescriptorAndAttributes) {
+  NtfsVolume ntfs;
+  if (!ntfs.ready()) GTEST_SKIP() << "no NTFS test volume: " << ntfs.why;
+  const std::string config = ntfs.mount + "/C/WINNT/system32/config";
+  ASSERT_EQ(std::system(("mkdir -p " + config).c_str()), 0);
+  const std::string hive = config + "/SOFTWARE";
+  softwareHive().write(hive);
+  // Self-relative: owner and group SYSTEM, one ACE granting SYSTEM everything.
+  const std::vector<std::uint8_t> systemSid = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
+  std::vector<std::uint8_t> sd = {1, 0, 0x04, 0x80, 20, 0, 0, 0, 32, 0, 0, 0, 0, 0, 0, 0, 44, 0, 0, 0};
+  sd.insert(sd.end(), systemSid.begin(), systemSid.end());
+  sd.insert(sd.end(), systemSid.begin(), systemSid.end());
+  const std::vector<std::uint8_t> acl = {2, 0, 28, 0, 1, 0, 0, 0, 0, 0, 20, 0, 0xFF, 0x01, 0x1F, 0x00};
+  sd.insert(sd.end(), acl.begin(), acl.end());
+  sd.insert(sd.end(), systemSid.begin(), systemSid.end());
+  const std::uint8_t attrib[4] = {0x26, 0, 0, 0};  // archive, system, hidden
+  ASSERT_EQ(::setxattr(hive.c_str(), "system.ntfs_acl", sd.data(), sd.size(), 0), 0);
+  ASSERT_EQ(::setxattr(hive.c_str(), "system.ntfs_attrib", attrib, sizeof attrib, 0), 0);
+
+  PosixOs posix;
+  posix.mapDrive('C', ntfs.mount + "/C");
+  OfflineRegistryOs offline(posix);
+  std::string error;
+  ASSERT_TRUE(offline.loadHive(OfflineRegistryOs::Hive::kSoftware, hive, &error)) << error;
+  ASSERT_EQ(deleteRegistryValue(offline, kHkeyLocalMachine, kRunKey, "scrsvr"), 1);
+  std::vector<std::string> errors;
+  EXPECT_TRUE(offline.commit(&errors)) << (errors.empty() ? "" : errors[0]);
+  for (const std::string& file : {hive, hive + ".purgato-backup"}) {
+    SCOPED_TRACE(file);
+    std::vector<std::uint8_t> got(256);
+    const ssize_t n = ::getxattr(file.c_str(), "system.ntfs_acl", got.data(), got.size());
+    ASSERT_GT(n, 0);
+    got.resize(static_cast<std::size_t>(n));
+    EXPECT_EQ(got, sd);
+    std::uint8_t bits[4] = {};
+    ASSERT_EQ(::getxattr(file.c_str(), "system.ntfs_attrib", bits, sizeof bits), 4);
+    EXPECT_EQ(bits[0] & 0x06, 0x06);
+  }
+  EXPECT_THAT(dumpHive(hive), ::testing::Not(::testing::Contains(HasSubstr("Run ScrSvr "))));
+}
+
 volatile sig_atomic_t gSignals = 0;
 void countSignal(int) { gSignals = gSignals + 1; }
 
@@ -479,6 +573,52 @@ TEST_F(OfflineRegistryTest, ADryRunChangesNothingOnDiskAndRefusesWhatARealRunRef
   EXPECT_EQ(readBytes(software()), software0);
   EXPECT_FALSE(exists(software() + ".purgato-backup"));
   EXPECT_FALSE(exists(system() + ".purgato-backup"));
+}
+
+// Value cells a hostile hive may hold: none may reach a library call that
+// asserts on it; such a value is one that cannot be removed, with its
+// reason, and so is every value beside it, whose removal would free it.
+TEST_F(OfflineRegistryTest, AValueCellWithoutDataOrWithBadDataIsRefusedNotFatal) {
+  const struct {
+    const char* what;
+    std::uint32_t length;
+    std::uint32_t offset;
+  } cases[] = {
+      {"zero length, no data cell", 0, 0xFFFFFFFFu},
+      {"zero length, offset past the end", 0, 0x7FFFFFF0u},
+      {"length with no data cell", 12, 0xFFFFFFFFu},
+      {"length past the end", 0x10000, 0x20u},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    HiveBuilder b("SOFTWARE");
+    b.text(kRunPath, "scrsvr", "x").text(kRunPath, "Other", "C:\\other.exe").text(kRunPath, "brasil", "C:\\b.exe");
+    b.write(software());
+    patchValueCell(software(), "scrsvr", c.length, c.offset);
+    const std::vector<std::uint8_t> original = readBytes(software());
+    OfflineRegistryOs offline(posix_);
+    std::vector<std::string> notes;
+    offline.setNoteSink([&](const std::string& text) { notes.push_back(text); });
+    std::string error;
+    ASSERT_TRUE(offline.loadHive(OfflineRegistryOs::Hive::kSoftware, software(), &error)) << error;
+    lines_.clear();
+    ScanSession session;
+    session.progressWindow = 1;
+    posix_.setMessageSink([&](HWnd, std::uint32_t message, std::uintptr_t, std::intptr_t) -> std::intptr_t {
+      if (message == kMsgLogLine) lines_.push_back(session.logLine);
+      return 0;
+    });
+    cleanRunEntries(session, offline, "C:\\a.txt");
+    cleanRunEntries(session, offline, "C:\\b.txt");
+    // brasil beside it cannot go either: rewriting the key's values would free the bad cell.
+    EXPECT_EQ(lines_, std::vector<std::string>(2, "System Registry     W32/Opaserv.Worm could not be removed"));
+    ASSERT_EQ(notes.size(), 2u);
+    EXPECT_THAT(notes[0], HasSubstr("value 'scrsvr' left in place: its data cell is damaged"));
+    EXPECT_THAT(notes[1], HasSubstr("value 'brasil' left in place: another value of the key has a damaged data cell"));
+    EXPECT_TRUE(offline.commit(nullptr));
+    EXPECT_EQ(readBytes(software()), original);
+    EXPECT_FALSE(exists(software() + ".purgato-backup"));
+  }
 }
 
 TEST_F(OfflineRegistryTest, AnExistingBackupIsNeverReplaced) {
