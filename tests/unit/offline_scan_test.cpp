@@ -264,6 +264,67 @@ TEST(OfflineScanTest, TheDryRunPredictsTheRealScan) {
   }
 }
 
+// Builds the hive at hostPath with hivexsh (Debian's libhivex-bin) from the
+// empty hive of the builder: each line of script is one hivexsh command.
+void hivexsh(const std::string& hostPath, const std::string& rootName, const std::vector<std::string>& script) {
+  const std::vector<std::uint8_t> empty = minimalHive(rootName);
+  {
+    std::ofstream out(hostPath, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(empty.data()), std::streamsize(empty.size()));
+  }
+  const std::string scriptPath = hostPath + ".hivexsh";
+  {
+    std::ofstream out(scriptPath);
+    for (const std::string& line : script) out << line << "\n";
+    out << "commit\n";
+  }
+  ASSERT_EQ(std::system(("hivexsh -w -f " + quoted(scriptPath) + " " + quoted(hostPath)).c_str()), 0);
+  std::remove(scriptPath.c_str());
+}
+
+// A disk of 64-bit Windows: a 32-bit worm's Run values sit in the 32-bit
+// view (Wow6432Node). Values in each view, in both, in neither: each one
+// removed with its own line, in a dry run as in the real scan, with a
+// backup, and nothing else in the hive changed.
+TEST(OfflineScanTest, BothRegistryViewsOfASixtyFourBitDiskAreCleaned) {
+  TempVolume volume;
+  volume.writeFile("C:\\Windows\\System32\\mstask.exe", buildWormSample(0));
+  volume.makeFolder("C:\\Windows\\System32\\config");
+  const std::string software = volume.hostPath("C:\\Windows\\System32\\config\\SOFTWARE");
+  const std::string run = "cd \\Microsoft\\Windows\\CurrentVersion\\Run";
+  const std::string run32 = "cd \\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Run";
+  hivexsh(software, "SOFTWARE",
+          {"add Microsoft", "cd Microsoft", "add Windows", "cd Windows", "add CurrentVersion", "cd CurrentVersion",
+           "add Run", "cd \\", "add Wow6432Node", "cd Wow6432Node", "add Microsoft", "cd Microsoft", "add Windows",
+           "cd Windows", "add CurrentVersion", "cd CurrentVersion", "add Run",
+           // native view: scrsvr only here; 32-bit view: brasil only there; MsTask and the helper in both
+           run, "setval 3", "ScrSvr", "string:C:\\Windows\\scrsvr.exe", "MsTask",
+           "string:C:\\Windows\\System32\\mstask.exe", "Helper", "string:C:\\Program Files\\Helper\\helper.exe",
+           run32, "setval 3", "brasil", "string:C:\\Windows\\brasil.exe", "MSTASK",
+           "string:C:\\Windows\\System32\\mstask.exe", "Helper32",
+           "string:C:\\Program Files (x86)\\Helper\\helper.exe"});
+  HiveBuilder("SYSTEM").dword("Select", "Current", 1).key("ControlSet001\\Services").write(
+      volume.hostPath("C:\\Windows\\System32\\config\\SYSTEM"));
+  const std::vector<std::uint8_t> original = readBytes(software);
+  const std::vector<std::string> before = dumpHive(software);
+
+  const Result dry = scan(volume, {"--dry-run"});
+  EXPECT_EQ(readBytes(software), original);
+  EXPECT_TRUE(volume.exists("C:\\Windows\\System32\\mstask.exe"));
+  const Result real = scan(volume, {});
+  EXPECT_EQ(real.status, 1) << real.err;
+  EXPECT_EQ(countOf(real.out, kRemoved), 4);  // scrsvr, brasil, and MsTask in each view
+  ASSERT_FALSE(dry.out.empty());
+  EXPECT_EQ(std::vector<std::string>(dry.out.begin() + 1, dry.out.end()), real.out);
+  EXPECT_EQ(dry.status, real.status);
+
+  const std::string native = "V SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run ";
+  const std::string wow = "V SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Run ";
+  EXPECT_EQ(dumpHive(software),
+            withoutLines(before, {native + "ScrSvr ", native + "MsTask ", wow + "brasil ", wow + "MSTASK "}));
+  EXPECT_EQ(readBytes(software + ".purgato-backup"), original);
+}
+
 TEST(OfflineScanTest, ANineXVolumeGetsANoticeAndKeepsItsStatus) {
   TempVolume volume;
   volume.writeFile("C:\\WINDOWS\\SYSTEM.DAT", std::string("9x registry"));
