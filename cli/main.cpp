@@ -339,6 +339,8 @@ int run(int argc, const char* const* argv) {
     return usageError("--target '!:' scans the mapped drives, and none is mapped (use --drive L=FOLDER)");
 
   if (options.hasWindowsDir) {
+    // C:\WINNT\ names the same folder as C:\WINNT; every later use wants the latter.
+    while (options.windowsDir.size() > 3 && options.windowsDir.back() == '\\') options.windowsDir.pop_back();
     const std::string& dir = options.windowsDir;
     if (!looksLikeWindowsPath(dir) || dir.size() < 3 || dir[2] != '\\')
       return usageError("--windows-dir needs a Windows path such as C:\\WINDOWS, not '" + dir + "'");

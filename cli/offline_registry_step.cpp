@@ -36,7 +36,9 @@ bool keyExists(Os& os, const std::string& key) {
 
 }  // namespace
 
-bool imageNamesFile(const std::string& image, const std::string& windowsPath, const std::string& windowsFolder) {
+bool imageNamesFile(const std::string& image, const std::string& windowsPath, const std::string& windowsFolder,
+                    bool* unresolved) {
+  if (unresolved != nullptr) *unresolved = false;
   std::string path = image;
   const std::size_t start = path.find_first_not_of(' ');
   path = start == std::string::npos ? std::string() : path.substr(start);
@@ -47,11 +49,26 @@ bool imageNamesFile(const std::string& image, const std::string& windowsPath, co
     path = path.substr(1, close - 1);
     quoted = true;
   }
-  if (startsWithNoCase(path, "\\??\\")) path = path.substr(4);
+  for (char& c : path)
+    if (c == '/') c = '\\';
+  for (const char* prefix : {"\\??\\", "\\\\?\\", "\\\\.\\"}) {
+    if (startsWithNoCase(path, prefix)) path = path.substr(std::strlen(prefix));
+  }
+  const std::string drive = windowsFolder.substr(0, 2);
   for (const char* name : {"%SystemRoot%", "%windir%"}) {
     if (startsWithNoCase(path, name)) path = windowsFolder + path.substr(std::strlen(name));
   }
+  if (startsWithNoCase(path, "%SystemDrive%")) path = drive + path.substr(std::strlen("%SystemDrive%"));
   if (startsWithNoCase(path, "\\SystemRoot\\")) path = windowsFolder + path.substr(std::strlen("\\SystemRoot"));
+  if (!path.empty() && path[0] == '\\') {
+    path = drive + path;  // from the root of the system drive
+  } else if (path.size() < 2 || path[1] != ':') {
+    path = windowsFolder + "\\" + path;  // relative: from the system root, as the service loader takes it
+  }
+  // A variable left, or a short (8.3) name: which file it starts cannot be told here.
+  const std::string program = quoted ? path : path.substr(0, path.find(' '));
+  if (unresolved != nullptr && (program.find('%') != std::string::npos || program.find('~') != std::string::npos))
+    *unresolved = true;
   const std::string wanted = lowerText(windowsPath);
   const std::string found = lowerText(path);
   if (found == wanted) return true;
@@ -170,11 +187,17 @@ void OfflineRegistry::serviceStep(ScanSession& session, Os& os, const std::vecto
       const std::string key = std::string("SYSTEM\\") + set + "\\Services\\" + name;
       if (!keyExists(os, key)) continue;
       char image[kImageSize];
+      bool unresolved = false;
       if (readRegistryString(os, kHkeyLocalMachine, key.c_str(), "ImagePath", image, sizeof image) &&
-          imageNamesFile(image, path, windowsFolder_)) {
+          imageNamesFile(image, path, windowsFolder_, &unresolved)) {
         ours.push_back(key);
       } else {
         others.push_back(key);
+        if (unresolved) {
+          say(key + ": its ImagePath '" + image + "' cannot be resolved to a file; a service that may start " +
+              path + " was left");
+          incomplete_ = true;
+        }
       }
     }
     if (ours.empty()) continue;

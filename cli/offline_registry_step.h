@@ -20,9 +20,14 @@ namespace purgato {
 
 // True when `image` (a service's ImagePath) starts the file at
 // `windowsPath`: the same path in any case, quoted or not, with or
-// without arguments, written with "\??\", "%SystemRoot%", "%windir%" or
-// "\SystemRoot\" for the Windows folder `windowsFolder`.
-bool imageNamesFile(const std::string& image, const std::string& windowsPath, const std::string& windowsFolder);
+// without arguments, with '/' or '\', behind "\??\", "\\?\" or
+// "\\.\", written with "%SystemRoot%", "%windir%", "%SystemDrive%" or
+// "\SystemRoot\", from the system drive's root, or relative to the
+// Windows folder `windowsFolder` (as the service loader takes a relative
+// path). *unresolved (when given) is set when the image holds another
+// variable or a short 8.3 name, whose file cannot be told here.
+bool imageNamesFile(const std::string& image, const std::string& windowsPath, const std::string& windowsFolder,
+                    bool* unresolved = nullptr);
 
 class OfflineRegistry {
  public:

@@ -325,6 +325,40 @@ TEST(OfflineScanTest, BothRegistryViewsOfASixtyFourBitDiskAreCleaned) {
   EXPECT_EQ(readBytes(software + ".purgato-backup"), original);
 }
 
+// Every spelling Windows accepts for a service's image finds the worm's
+// service; one that cannot be resolved is said on stderr. The Windows
+// folder may be given with a trailing backslash.
+TEST(OfflineScanTest, EverySpellingOfTheWormsImageFindsItsService) {
+  const struct {
+    const char* image;
+    bool removed;  // else reported as not resolved
+  } cases[] = {
+      {"%SystemDrive%\\WINNT\\system32\\mstask.exe", true},
+      {"system32\\mstask.exe", true},
+      {"\\WINNT\\System32\\MSTASK.EXE -service", true},
+      {"\\\\?\\C:\\WINNT\\system32\\mstask.exe", true},
+      {"\"C:/WINNT/system32/mstask.exe\"", true},
+      {"%SystemRoot%\\system32\\MSTASK~1.EXE", false},
+      {"%ProgramFiles%\\mstask.exe", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.image);
+    NtVolume nt;
+    HiveBuilder system("SYSTEM");
+    system.text("ControlSet001\\Services\\mstask", "ImagePath", c.image, kHiveRegExpandSz).dword("Select", "Current", 1);
+    system.write(nt.systemPath);
+    const Result result = scan(nt.volume, {"--windows-dir", "C:\\WINNT\\"});
+    EXPECT_EQ(countOf(result.out, kRemoved), c.removed ? 4 : 3);
+    if (c.removed) {
+      EXPECT_EQ(result.status, 1) << result.err;
+      EXPECT_THAT(dumpHive(nt.systemPath), Not(::testing::Contains(HasSubstr("Services\\mstask"))));
+    } else {
+      EXPECT_THAT(result.err, HasSubstr("cannot be resolved to a file; a service that may start"));
+      EXPECT_EQ(result.status, 4);
+    }
+  }
+}
+
 TEST(OfflineScanTest, ANineXVolumeGetsANoticeAndKeepsItsStatus) {
   TempVolume volume;
   volume.writeFile("C:\\WINDOWS\\SYSTEM.DAT", std::string("9x registry"));
