@@ -172,6 +172,19 @@ windows_zip() {
   build_win32 && seed_tool && tests/package/check_zip.sh build/win32 build/native
 }
 
+# One libFuzzer target for a while, on a copy of its seed folders (the
+# fuzzer adds to its corpus). Errexit is off inside a stage, hence the chains.
+fuzz_target() {
+  local target=$1 seconds=$2 corpus=build/fuzz/corpus-$1 seeds
+  shift 2
+  rm -rf "$corpus" && mkdir -p "$corpus" build/fuzz/artifacts || return 1
+  for seeds in "$@"; do
+    cp -r "$seeds/." "$corpus/" || return 1
+  done
+  build/fuzz/"$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+    -artifact_prefix=build/fuzz/artifacts/ "$corpus"
+}
+
 fuzz() {
   CC=clang CXX=clang++ configure_and_build build/fuzz -DPURGATO_FUZZ=ON -DPURGATO_BENCH=OFF -DPURGATO_WERROR=ON &&
     rm -rf build/fuzz/seeds-scan build/fuzz/seeds-perf build/fuzz/seeds-hive &&
