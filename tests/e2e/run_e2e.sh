@@ -5,7 +5,8 @@
 #
 #   tests/e2e/run_e2e.sh WIN32_BUILD NATIVE_BUILD [SCENARIO...]
 #
-# WIN32_BUILD holds Purgato.exe and gui_driver.exe, NATIVE_BUILD seed_wine.
+# WIN32_BUILD holds Purgato.exe, gui_driver.exe and hold_open.exe,
+# NATIVE_BUILD seed_wine.
 # Prefixes, logs and screenshots go to WIN32_BUILD/e2e (shots/ keeps the
 # PNGs; E2E_KEEP=1 keeps each run's prefix too). Exits non-zero when a
 # check failed, after naming each.
@@ -16,7 +17,7 @@ usage="usage: run_e2e.sh WIN32_BUILD NATIVE_BUILD [SCENARIO...]"
 E2E_WIN32=$(cd "${1:?$usage}" && pwd) || exit 2
 E2E_NATIVE=$(cd "${2:?$usage}" && pwd) || exit 2
 shift 2
-for file in "$E2E_WIN32/Purgato.exe" "$E2E_WIN32/gui_driver.exe" "$E2E_NATIVE/seed_wine"; do
+for file in "$E2E_WIN32/Purgato.exe" "$E2E_WIN32/gui_driver.exe" "$E2E_WIN32/hold_open.exe" "$E2E_NATIVE/seed_wine"; do
   [ -f "$file" ] || {
     echo "run_e2e: no $file" >&2
     exit 2
@@ -404,8 +405,58 @@ links() {
   forget_prefix
 }
 
+# A worm file another program holds open: the list says it will be
+# deleted when Windows restarts and counts it as deleted; it stays as it
+# was until then, and the rest is cleaned.
+locked() {
+  local held=windows/INSTIT.EXE holder _
+  begin locked-winxp winxp || return
+  local windows_path="C:\\${held//\//\\}"
+  cp "$E2E_WIN32/hold_open.exe" "$WINEPREFIX/drive_c/e2e/"
+  snapshot >"$run/before"
+  files_at_start=$((files_at_start + 1))
+  (cd "$WINEPREFIX/drive_c" && exec taskset -c 0 wine 'C:\e2e\hold_open.exe' "$windows_path") >"$run/hold" 2>&1 &
+  holder=$!
+  for _ in $(seq 100); do
+    grep -q held "$run/hold" 2>/dev/null && break
+    sleep 0.1
+  done
+  must "hold_open did not open $held" grep -q held "$run/hold" || return
+  cp "$WINEPREFIX/drive_c/$held" "$run/held-before"
+  start_purgato
+  must "no main dialog" drv wait "$CAPTION" $MAIN 20000 || return
+  drv click "$CAPTION" $MAIN 1 || fail "clicking OK"
+  progress_while_scanning || return
+  must "no \"Scanning completed\"" drv wait-text "$CAPTION" $PROGRESS $STATUS "Scanning completed" 60000 || return
+  shot progress-finished $PROGRESS
+  local infected disinfected deleted
+  read -r infected disinfected deleted <"$run/seed/counts"
+  drv list "$CAPTION" $PROGRESS $LIST >"$run/list" || fail "reading the list"
+  expected_findings nt |
+    HELD="$windows_path     " awk 'index($0, ENVIRON["HELD"]) == 1 { sub(/ deleted$/, " will be deleted when Windows restarts") } { print }' \
+      >"$run/expected-findings"
+  grep -q 'will be deleted when Windows restarts$' "$run/expected-findings" || fail "no line of $held among the findings"
+  check_list "$run/expected-findings" "$((files_at_start - 1))" "$infected" "$disinfected" "$deleted" "$run/list"
+  drv click "$CAPTION" $PROGRESS $OK_BUTTON || fail "clicking OK"
+  drv wait "$CAPTION" $THANKS 10000 >/dev/null || fail "no thank-you dialog"
+  drv click "$CAPTION" $THANKS 1 || fail "clicking OK"
+  expect_exit "exit status after the thank-you dialog" 0
+  check_lookalike_ended
+  kill "$holder" 2>/dev/null
+  end_scenario
+  if cmp -s "$WINEPREFIX/drive_c/$held" "$run/held-before"; then
+    pass "$held still there, unchanged, until the restart"
+  else
+    fail "$held deleted or changed"
+  fi
+  grep -vx "$held" "$run/seed/gone" >"$run/gone"
+  check_rest_unchanged "$run/gone"
+  check_run_values "$run/seed/run-kept"
+  forget_prefix
+}
+
 all_scenarios=(standard-win98 standard-winxp standard-win10 cancel-yes cancel-early cancel-no-escape main-cancel main-escape
-  long-list links)
+  long-list links locked-winxp)
 
 run_scenario() {
   case $1 in
@@ -419,6 +470,7 @@ run_scenario() {
     main-escape) main_closed winxp escape ;;
     long-list) long_list ;;
     links) links ;;
+    locked-winxp) locked ;;
     *)
       echo "run_e2e: no scenario $1 (there are: ${all_scenarios[*]})" >&2
       failures+=("$1: no such scenario")
