@@ -11,8 +11,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cli/messages.h"
-
 namespace purgato {
 
 namespace {
@@ -158,14 +156,6 @@ void Console::attach(PosixOs& os) {
   });
 }
 
-void Console::noteFinding(const Finding& finding) {
-  outcome_.noteFinding(finding);
-  if (finding.kind != FindingKind::kFile || finding.outcome != FindingOutcome::kFailed || !finding.hasLine) return;
-  const std::string why = finding.error != 0 ? std::strerror(static_cast<int>(finding.error)) : "refused";
-  keptReason_ = "purgato-scan: cannot delete '" + escapeControls(finding.path) + "': " + why +
-                "; a mounted volume has no restart at which to delete it later\n";
-}
-
 void Console::reportTrouble(const std::string& windowsPath, PosixOs::Trouble kind, int error) {
   UnreadPlace place = UnreadPlace::kUnreadable;
   if (kind == PosixOs::Trouble::kTooLong) place = UnreadPlace::kTooLong;
@@ -295,13 +285,6 @@ void Console::writeLine(bool endLine) {
 void Console::printLogLine() {
   writeLine(false);
   gQuitStatus = outcome_.statusIfCutShort();
-  if (!keptReason_.empty()) {
-    // After its line, on stderr, before the status comes back.
-    flushOut();
-    std::fputs(keptReason_.c_str(), stderr);
-    std::fflush(stderr);
-    keptReason_.clear();
-  }
   // The line scrolls up; the status comes back under it.
   if (statusOnTerminal_ && statusShown_) {
     statusShown_ = false;

@@ -30,10 +30,6 @@ class Console {
   // Routes os's channel messages, message source, message boxes and
   // reports of unread places here.
   void attach(PosixOs& os);
-  // Every finding's record. A worm file left in place gets, after its
-  // "Delete failed" line, a stderr line with the reason: a mounted volume
-  // has no restart at which to delete it, as Windows would.
-  void noteFinding(const Finding& finding);
   // Every line from here on also goes to the journal.
   void setJournal(RunJournal* journal) { report_.setJournal(journal); }
   // A line for stderr (with its newline), put on a line of its own.
@@ -74,7 +70,6 @@ class Console {
   std::chrono::steady_clock::time_point lastPoll_{};
   std::string line_;               // reused output buffer
   std::string typedAhead_;         // keys typed after an Esc, before its question
-  std::string keptReason_;         // stderr line due after the next log line, or ""
 };
 
 }  // namespace purgato

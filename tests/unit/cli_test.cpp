@@ -559,9 +559,6 @@ TEST_F(CliTest, WindowsFolderWithACaseTwinThatTheWalkWouldTakeIsRefused) {
 // --- What the scan could not do ----------------------------------------------
 
 TEST_F(CliTest, ExitStatusSaysWhetherTheScanWasCompleteAndEverythingFoundHandled) {
-  static const std::string kKeptLine =
-      "purgato-scan: cannot delete 'C:\\KEEP\\SCRSVR.EXE': Permission denied; a mounted volume has no restart at "
-      "which to delete it later";
   // Run as an ordinary user: nothing can be deleted from a folder without
   // write rights, nothing read without read rights (as root, the program
   // runs as nobody, and the folders are root's).
