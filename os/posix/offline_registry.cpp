@@ -59,27 +59,99 @@ const FoldTable kFold;  // every key is looked up for every file: one load per c
 
 char foldLatin1(unsigned char c) { return kFold.to[c]; }
 
-// An ANSI name as compared.
+// One code point as compared: lower case for the letters of Latin-1,
+// Latin Extended-A, Greek and Cyrillic, where Windows' table pairs them.
+char32_t foldCodePoint(char32_t c) {
+  if (c < 0x100) return static_cast<unsigned char>(foldLatin1(static_cast<unsigned char>(c)));
+  if (c >= 0x100 && c <= 0x17F) {
+    if (c == 0x130 || c == 0x131 || c == 0x138 || c == 0x149 || c == 0x17F) return c;
+    if (c == 0x178) return 0xFF;
+    const bool oddUpper = (c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E);
+    if (oddUpper) return (c & 1) ? c + 1 : c;
+    return (c & 1) ? c : c + 1;
+  }
+  if (c >= 0x391 && c <= 0x3AB && c != 0x3A2) return c + 0x20;
+  if (c >= 0x410 && c <= 0x42F) return c + 0x20;
+  if (c >= 0x400 && c <= 0x40F) return c + 0x50;
+  return c;
+}
+
+void appendUtf8(std::string* out, char32_t c) {
+  if (c < 0x80) {
+    *out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    *out += static_cast<char>(0xC0 | (c >> 6));
+    *out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    *out += static_cast<char>(0xE0 | (c >> 12));
+    *out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    *out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    *out += static_cast<char>(0xF0 | (c >> 18));
+    *out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    *out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    *out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+// Decodes UTF-8; false at the first byte that is no part of it.
+bool decodeUtf8(const unsigned char* p, std::size_t length, std::u32string* out) {
+  out->clear();
+  for (std::size_t i = 0; i < length;) {
+    const unsigned char b = p[i];
+    std::size_t extra = b < 0x80 ? 0 : (b & 0xE0) == 0xC0 ? 1 : (b & 0xF0) == 0xE0 ? 2 : (b & 0xF8) == 0xF0 ? 3 : 9;
+    if (extra == 9 || (extra > 0 && i + extra >= length)) return false;
+    char32_t c = extra == 0 ? b : (b & (0x3F >> extra));
+    for (std::size_t k = 1; k <= extra; ++k) {
+      if ((p[i + k] & 0xC0) != 0x80) return false;
+      c = (c << 6) | (p[i + k] & 0x3F);
+    }
+    if ((extra == 1 && c < 0x80) || (extra == 2 && c < 0x800) || (extra == 3 && (c < 0x10000 || c > 0x10FFFF)))
+      return false;
+    out->push_back(c);
+    i += extra + 1;
+  }
+  return true;
+}
+
+// An ANSI name as compared. The volume's names are UTF-8, and so are the
+// names the scan builds from them; bytes that are no UTF-8 are taken as
+// Latin-1. Both sides are folded code point by code point and compared as
+// UTF-8, as Windows compares the UTF-16 names.
 std::string folded(const char* ansi) {
-  std::string out(ansi);
-  for (char& c : out) c = foldLatin1(static_cast<unsigned char>(c));
+  const std::size_t length = std::strlen(ansi);
+  std::string out;
+  bool ascii = true;
+  for (std::size_t i = 0; i < length && ascii; ++i) ascii = static_cast<unsigned char>(ansi[i]) < 0x80;
+  if (ascii) {
+    out.assign(ansi, length);
+    for (char& c : out) c = foldLatin1(static_cast<unsigned char>(c));
+    return out;
+  }
+  std::u32string points;
+  if (!decodeUtf8(reinterpret_cast<const unsigned char*>(ansi), length, &points)) {
+    points.clear();
+    for (std::size_t i = 0; i < length; ++i) points.push_back(static_cast<unsigned char>(ansi[i]));
+  }
+  for (char32_t c : points) appendUtf8(&out, foldCodePoint(c));
   return out;
 }
 
-// A name as hivex gives it (UTF-8) as compared; false when it holds a
-// character no ANSI name can spell, or is no UTF-8.
+// A name as hivex gives it (UTF-8) as compared; false when it is no UTF-8.
 bool foldedFromUtf8(const char* utf8, std::string* out) {
   out->clear();
-  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(utf8); *p;) {
-    if (*p < 0x80) {
-      *out += foldLatin1(*p++);
-    } else if ((*p == 0xC2 || *p == 0xC3) && (p[1] & 0xC0) == 0x80) {
-      *out += foldLatin1(static_cast<unsigned char>(((*p & 0x1F) << 6) | (p[1] & 0x3F)));
-      p += 2;
-    } else {
-      return false;
-    }
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(utf8);
+  bool ascii = true;
+  std::size_t length = 0;
+  for (; p[length] != 0; ++length) ascii = ascii && p[length] < 0x80;
+  if (ascii) {
+    out->assign(utf8, length);
+    for (char& c : *out) c = foldLatin1(static_cast<unsigned char>(c));
+    return true;
   }
+  std::u32string points;
+  if (!decodeUtf8(p, length, &points)) return false;
+  for (char32_t c : points) appendUtf8(out, foldCodePoint(c));
   return true;
 }
 

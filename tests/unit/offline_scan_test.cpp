@@ -359,6 +359,38 @@ TEST(OfflineScanTest, EverySpellingOfTheWormsImageFindsItsService) {
   }
 }
 
+// A worm file whose name is not ASCII: the volume's UTF-8 name and the
+// hive's UTF-16 value name compare as Windows compares them.
+TEST(OfflineScanTest, NonAsciiNamesMatchTheirRunValuesAsWindowsWould) {
+  const struct {
+    const char* file;   // UTF-8, as the volume gives it
+    const char* value;  // UTF-8, as hivexsh takes it
+    bool removed;
+  } cases[] = {
+      {"t\xc3\xa4sk.exe", "T\xc3\x84SK", true},                  // Latin-1 letters
+      {"\xcf\x89mega.exe", "\xce\xa9MEGA", true},               // Greek
+      {"\xd1\x84\xd0\xb0\xd0\xb9\xd0\xbb.exe", "\xd0\xa4\xd0\x90\xd0\x99\xd0\x9b", true},  // Cyrillic
+      {"\xc5\x82\xc3\xb3" "d\xc5\xba.exe", "\xc5\x81\xc3\x93" "D\xc5\xb9", true},  // Latin Extended-A
+      {"t\xc3\xa4sk.exe", "task", false},
+      {"stra\xc3\x9f" "e.exe", "STRASSE", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value);
+    TempVolume volume;
+    volume.writeFile(std::string("C:\\WINNT\\") + c.file, buildWormSample(0));
+    volume.makeFolder("C:\\WINNT\\system32\\config");
+    const std::string software = volume.hostPath("C:\\WINNT\\system32\\config\\SOFTWARE");
+    hivexsh(software, "SOFTWARE",
+            {"add Microsoft", "cd Microsoft", "add Windows", "cd Windows", "add CurrentVersion", "cd CurrentVersion",
+             "add Run", "cd Run", "setval 2", c.value, "string:C:\\WINNT\\worm.exe", "Other", "string:C:\\other.exe"});
+    HiveBuilder("SYSTEM").dword("Select", "Current", 1).key("ControlSet001\\Services").write(
+        volume.hostPath("C:\\WINNT\\system32\\config\\SYSTEM"));
+    const Result result = scan(volume, {});
+    EXPECT_EQ(countOf(result.out, kRemoved), c.removed ? 1 : 0) << result.err;
+    EXPECT_EQ(result.status, 1) << result.err;
+  }
+}
+
 TEST(OfflineScanTest, ANineXVolumeGetsANoticeAndKeepsItsStatus) {
   TempVolume volume;
   volume.writeFile("C:\\WINDOWS\\SYSTEM.DAT", std::string("9x registry"));
