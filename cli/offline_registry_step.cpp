@@ -118,10 +118,25 @@ OfflineRegistry::OfflineRegistry(PosixOs& volume, RegistryMode mode) : volume_(v
   if (length == 0 || length >= sizeof folder) return;
   windowsFolder_.assign(folder, length);
 
-  const VolumeHives hives = findVolumeHives(volume);
+  VolumeHives hives = findVolumeHives(volume);
   if (hives.nine && !hives.nt) {
     say(windowsFolder_ + " holds a Windows 9x registry (SYSTEM.DAT, USER.DAT), which is not cleaned offline: "
         "Run values of the worm stay in it");
+  }
+  if (!hives.nt) {
+    // A dual-boot disk of the worm's time: Windows 9x in C:\WINDOWS beside
+    // 2000 or XP in C:\WINNT (or the other way round). The NT hives are
+    // served whichever folder the walk takes as the Windows folder.
+    for (const char* other : {"C:\\WINNT", "C:\\WINDOWS"}) {
+      if (lowerText(other) == lowerText(windowsFolder_)) continue;
+      const VolumeHives there = findVolumeHives(volume, other);
+      if (!there.nt) continue;
+      say(std::string("the registry hives of ") + other + " (Windows NT family) are cleaned; the scan's Windows folder is " +
+          windowsFolder_);
+      windowsFolder_ = other;
+      hives = there;
+      break;
+    }
   }
   if (!hives.nt) return;
 

@@ -1256,11 +1256,14 @@ long OfflineRegistryOs::regQueryInfoKey(HKey key, std::uint64_t* lastWriteTime) 
 }
 
 VolumeHives findVolumeHives(PosixOs& os) {
-  VolumeHives found;
   char windows[kPathSize];
   const unsigned length = os.getWindowsDirectory(windows, sizeof windows);
-  if (length == 0 || length >= sizeof windows) return found;
-  const std::string folder(windows, length);
+  if (length == 0 || length >= sizeof windows) return VolumeHives{};
+  return findVolumeHives(os, std::string(windows, length));
+}
+
+VolumeHives findVolumeHives(PosixOs& os, const std::string& folder) {
+  VolumeHives found;
   // A file of that name (any case) in the folder: its host path, else "".
   auto fileIn = [&os](const std::string& windowsPath) {
     FindData data;

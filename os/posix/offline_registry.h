@@ -129,5 +129,7 @@ struct VolumeHives {
 class PosixOs;
 // Looks in the Windows folder that os reports (any letter case).
 VolumeHives findVolumeHives(PosixOs& os);
+// Looks in the Windows folder `folder` (a Windows path, any letter case).
+VolumeHives findVolumeHives(PosixOs& os, const std::string& folder);
 
 }  // namespace purgato

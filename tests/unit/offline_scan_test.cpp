@@ -391,6 +391,22 @@ TEST(OfflineScanTest, NonAsciiNamesMatchTheirRunValuesAsWindowsWould) {
   }
 }
 
+// A dual-boot disk: Windows 9x in C:\WINDOWS, which the walk takes as the
+// Windows folder, and 2000/XP in C:\WINNT. The NT hives are cleaned all
+// the same, and the output says which.
+TEST(OfflineScanTest, ADualBootDiskHasItsNtHivesCleaned) {
+  NtVolume nt;
+  nt.volume.writeFile("C:\\WINDOWS\\SYSTEM.DAT", std::string("9x registry"));
+  nt.volume.writeFile("C:\\WINDOWS\\WIN.INI", std::string("[windows]\r\n"));
+  const Result result = scan(nt.volume, {});
+  EXPECT_EQ(result.status, 1) << result.err;
+  EXPECT_EQ(countOf(result.out, kRemoved), 4);
+  EXPECT_THAT(result.err, HasSubstr("the registry hives of C:\\WINNT (Windows NT family) are cleaned"));
+  EXPECT_THAT(result.err, HasSubstr("C:\\WINDOWS holds a Windows 9x registry"));
+  EXPECT_TRUE(exists(nt.softwarePath + ".purgato-backup"));
+  EXPECT_THAT(dumpHive(nt.systemPath), Not(::testing::Contains(HasSubstr("Services\\MsTask"))));
+}
+
 TEST(OfflineScanTest, ANineXVolumeGetsANoticeAndKeepsItsStatus) {
   TempVolume volume;
   volume.writeFile("C:\\WINDOWS\\SYSTEM.DAT", std::string("9x registry"));
