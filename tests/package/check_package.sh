@@ -39,6 +39,13 @@ warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$root/docs/purgato-scan
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPURGATO_BENCH=OFF >/dev/null
 ninja -C "$build" purgato-scan purgato_man make_samples >/dev/null
 
+# The README's table of exit statuses holds exactly the statuses that
+# --help lists (the one written list the manual page is held to as well).
+help_statuses=$("$build/purgato-scan" --help | sed -n '/^Exit status:$/,$p' | sed -n 's/^  \([0-9]\)  .*/\1/p' | tr '\n' ' ')
+readme_statuses=$(sed -n '/^## Exit statuses$/,/^## /p' "$root/README.md" | sed -n 's/^| \([0-9]\) |.*/\1/p' | tr '\n' ' ')
+[ -n "$help_statuses" ] && [ "$help_statuses" = "$readme_statuses" ] ||
+  fail "the README's exit statuses ($readme_statuses) are not --help's ($help_statuses)"
+
 # The installed program and its demo volume.
 check_program() {
   local program=$1 what=$2 version volume
