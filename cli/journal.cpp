@@ -227,7 +227,8 @@ void RunJournal::onFinding(const Finding& f) {
     json += ",\"host_path\":" + (host.empty() ? std::string("null") : jsonString(host));
   }
   json += ",\"variant\":" + jsonString(f.variant);
-  json += std::string(",\"outcome\":\"") + (failed ? "failed" : "removed") + "\"";
+  const char* outcome = failed ? "failed" : f.outcome == FindingOutcome::kAtRestart ? "at-restart" : "removed";
+  json += std::string(",\"outcome\":\"") + outcome + "\"";
   json += ",\"line\":" + (f.hasLine ? jsonString(session_.logLine) : std::string("null"));
   if (failed) {
     json += ",\"error\":{\"code\":" + number(backupError.empty() ? f.error : kErrorBackupFailed) +

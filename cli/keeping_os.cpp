@@ -218,6 +218,7 @@ int KeepingOs::close(int fd) {
 
 int KeepingOs::chsize(int fd, std::int32_t size) {
   refused_ = false;
+  if (!backup_ && !measure_) return ForwardingOs::chsize(fd, size);
   const auto it = writablePaths_.find(fd);
   if (it != writablePaths_.end() && !keepFile(it->second)) {
     refused_ = true;
@@ -229,12 +230,30 @@ int KeepingOs::chsize(int fd, std::int32_t size) {
 
 bool KeepingOs::deleteFile(const char* path) {
   refused_ = false;
-  if (!keepFile(path)) {
+  if (!backup_ && !measure_) return ForwardingOs::deleteFile(path);
+  // A retry after the holding process was ended: the copy is made already.
+  const auto it = files_.find(lowered(path));
+  const bool kept = backup_ && it != files_.end() && !it->second.backupPath.empty();
+  if (!kept && !keepFile(path)) {
     refused_ = true;
     errno = EIO;
     return false;
   }
   return ForwardingOs::deleteFile(path);
+}
+
+bool KeepingOs::moveFileEx(const char* existing, const char* newName, std::uint32_t flags) {
+  refused_ = false;
+  if (backup_ && newName == nullptr) {
+    const auto it = files_.find(lowered(existing));
+    const bool kept = it != files_.end() && !it->second.backupPath.empty();
+    if (!kept && !keepFile(existing)) {
+      refused_ = true;
+      errno = EIO;
+      return false;
+    }
+  }
+  return ForwardingOs::moveFileEx(existing, newName, flags);
 }
 
 std::string KeepingOs::keyName(HKey root, const std::string& subKey) const {

@@ -41,6 +41,9 @@ class KeepingOs final : public ForwardingOs {
   bool startBackup(const std::string& dir, char separator, MakeDirectory makeDirectory, const std::string& setName,
                    std::string* error);
   const std::string& backupSet() const { return setPath_; }
+  // Size and digest of each file before its change, for the report; off,
+  // and without a backup, every call goes straight through.
+  void measure(bool on) { measure_ = on; }
 
   // What was found out about a file just before its change; measured false
   // when there was no change to it.
@@ -52,6 +55,8 @@ class KeepingOs final : public ForwardingOs {
   int close(int fd) override;
   int chsize(int fd, std::int32_t size) override;
   bool deleteFile(const char* path) override;
+  // A deletion asked of the next restart is a change too: kept first.
+  bool moveFileEx(const char* existing, const char* newName, std::uint32_t flags) override;
   long regOpenKeyEx(HKey root, const char* subKey, std::uint32_t access, HKey* result) override;
   long regCloseKey(HKey key) override;
   long regDeleteValue(HKey key, const char* valueName) override;
@@ -65,6 +70,7 @@ class KeepingOs final : public ForwardingOs {
 
   bool ntRegistry_;
   bool backup_ = false;
+  bool measure_ = false;
   bool refused_ = false;  // the last change was refused for want of its backup
   char separator_ = '/';
   MakeDirectory makeDirectory_;

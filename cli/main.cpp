@@ -417,6 +417,7 @@ int run(int argc, const char* const* argv) {
   if (!options.backupDir.empty() && !options.dryRun &&
       !keeping.startBackup(options.backupDir, '/', makeDirectory, backupSetName(nowMs()), &error))
     return refuse("--backup: " + error);
+  keeping.measure(!options.reportFile.empty());
   journal.setKeeping(&keeping);
   GuardedOs guarded(keeping);
   Os& scanOs = registry.around(session, guarded);

@@ -650,7 +650,7 @@ console_keys() {
 }
 
 all_scenarios=(standard-win98 standard-winxp standard-win10 locked-win98 locked-winxp locked-win10 unreadable-win10 files
-  dry-run lost-output command-line clean console-keys logon-script audit-win98 audit-winxp)
+  dry-run lost-output command-line clean console-keys logon-script audit-winxp)
 
 run_scenario() {
   case $1 in

@@ -372,6 +372,22 @@ long FakeOs::regOpenKeyEx(HKey root, const char* subKey, std::uint32_t access, H
   return kErrorSuccess;
 }
 
+long FakeOs::regEnumValue(HKey key, std::uint32_t index, char* name, std::uint32_t* nameSize, std::uint32_t* type,
+                          std::uint8_t* data, std::uint32_t* dataSize) {
+  HKey root = 0;
+  std::string path;
+  std::uint32_t access = 0;
+  if (const long error = state_->resolve(key, &root, &path, &access)) return error;
+  State::Key* k = path.empty() ? &state_->keys[{root, path}] : state_->key(root, path);
+  if (!k || index >= k->values.size()) return 259;  // ERROR_NO_MORE_ITEMS
+  const std::string stored = k->values[index].name;
+  if (stored.size() >= *nameSize) return kErrorMoreData;
+  std::copy(stored.begin(), stored.end(), name);
+  name[stored.size()] = '\0';
+  *nameSize = static_cast<std::uint32_t>(stored.size());
+  return regQueryValueEx(key, name, type, data, dataSize);
+}
+
 long FakeOs::regQueryValueEx(HKey key, const char* valueName, std::uint32_t* type, std::uint8_t* data,
                              std::uint32_t* size) {
   if (fails(Op::RegQueryValueEx, valueName)) return kErrorAccessDenied;

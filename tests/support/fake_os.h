@@ -280,6 +280,9 @@ class FakeOs : public PosixOs {
   long regDeleteKey(HKey root, const char* subKey) override;
   long regCloseKey(HKey key) override;
   long regQueryInfoKey(HKey key, std::uint64_t* lastWriteTime) override;
+  // In order of writing; 259 past the last.
+  long regEnumValue(HKey key, std::uint32_t index, char* name, std::uint32_t* nameSize, std::uint32_t* type,
+                    std::uint8_t* data, std::uint32_t* dataSize) override;
 
   bool getVersionEx(OsVersionInfo* info) override;
   Module loadLibrary(const char* name) override;
