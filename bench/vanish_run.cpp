@@ -103,7 +103,9 @@ int main(int argc, char** argv) {
   posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   // Without read-ahead: its threads open files of the folder before the
   // walk has listed it, and the first open would stop the scan too early.
-  std::vector<char*> args = {const_cast<char*>(scanner.c_str()), const_cast<char*>("--read-ahead"),
+  // The tree is no Windows volume, hence --force.
+  std::vector<char*> args = {const_cast<char*>(scanner.c_str()), const_cast<char*>("--force"),
+                             const_cast<char*>("--read-ahead"),
                              const_cast<char*>("0"), const_cast<char*>("--drive"),
                              const_cast<char*>(drive.c_str()), nullptr};
   const Clock::time_point start = Clock::now();
