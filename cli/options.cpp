@@ -109,6 +109,24 @@ bool isOption(const char* arg, const char* name, std::size_t* length) {
   return std::strncmp(arg, name, *length) == 0 && (arg[*length] == '\0' || arg[*length] == '=');
 }
 
+// The audit options read the same in both builds' help.
+#define AUDIT_OPTIONS_HELP \
+  "  --log FILE          append a log of the run to FILE: a header (program,\n" \
+  "                      version, signature set, host, start time in UTC, real\n" \
+  "                      or dry run, target, options), every line the run\n" \
+  "                      prints on stdout and stderr, and a footer (end time,\n" \
+  "                      duration, exit status). A log that cannot be opened\n" \
+  "                      or written stops the scan before any change.\n" \
+  "  --report FILE       write a JSON Lines report to FILE (replaced): one\n" \
+  "                      object per event, written as it happens (see the\n" \
+  "                      manual page for the fields).\n" \
+  "  --backup DIR        before each change keep what it removes under DIR,\n" \
+  "                      in a new set folder per run: each file deleted or cut\n" \
+  "                      as DIR/<set>/<drive>/<path>.purgato-kept, and the Run\n" \
+  "                      values and service keys as DIR/<set>/registry.reg\n" \
+  "                      (regedit or reg import restores them). A change whose\n" \
+  "                      backup cannot be written is not made (exit status 3).\n"
+
 // purgato-scan.exe: the same scan on the computer it runs on.
 const char* windowsHelp() {
   return "Usage:\n"
@@ -148,21 +166,7 @@ const char* windowsHelp() {
          "                      is changed, no process is ended and no service\n"
          "                      stopped. It takes every change to succeed, so a file\n"
          "                      that cannot be deleted shows as handled.\n"
-         "  --log FILE          append a log of the run to FILE: a header (program,\n"
-         "                      version, signature set, host, start time in UTC, real\n"
-         "                      or dry run, target, options), every line the run\n"
-         "                      prints on stdout and stderr, and a footer (end time,\n"
-         "                      duration, exit status). A log that cannot be opened\n"
-         "                      or written stops the scan before any change.\n"
-         "  --report FILE       write a JSON Lines report to FILE (replaced): one\n"
-         "                      object per event, written as it happens (see the\n"
-         "                      manual page for the fields).\n"
-         "  --backup DIR        before each change keep what it removes under DIR,\n"
-         "                      in a new set folder per run: each file deleted or cut\n"
-         "                      as DIR/<set>/<drive>/<path>.purgato-kept, and the Run\n"
-         "                      values and service keys as DIR/<set>/registry.reg\n"
-         "                      (regedit or reg import restores them). A change whose\n"
-         "                      backup cannot be written is not made (exit status 3).\n"
+         AUDIT_OPTIONS_HELP
          "  --help, /?          show this text and exit.\n"
          "  -V, --version       show the version, the signature set and the\n"
          "                      copyright, and exit.\n"
@@ -365,21 +369,7 @@ const char* volumeHelp() {
          "                      succeed, so a file that cannot be deleted, a win.ini\n"
          "                      that cannot be cut or a process that will not end\n"
          "                      shows as handled.\n"
-         "  --log FILE          append a log of the run to FILE: a header (program,\n"
-         "                      version, signature set, host, start time in UTC, real\n"
-         "                      or dry run, target, options), every line the run\n"
-         "                      prints on stdout and stderr, and a footer (end time,\n"
-         "                      duration, exit status). A log that cannot be opened\n"
-         "                      or written stops the scan before any change.\n"
-         "  --report FILE       write a JSON Lines report to FILE (replaced): one\n"
-         "                      object per event, written as it happens (see the\n"
-         "                      manual page for the fields).\n"
-         "  --backup DIR        before each change keep what it removes under DIR,\n"
-         "                      in a new set folder per run: each file deleted or cut\n"
-         "                      as DIR/<set>/<drive>/<path>.purgato-kept, and the Run\n"
-         "                      values and service keys as DIR/<set>/registry.reg\n"
-         "                      (regedit or reg import restores them). A change whose\n"
-         "                      backup cannot be written is not made (exit status 3).\n"
+         AUDIT_OPTIONS_HELP
          "  --force             scan drive folders that do not look like a Windows\n"
          "                      volume (see below).\n"
          "  --help              show this text and exit.\n"
