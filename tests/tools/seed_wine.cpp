@@ -113,6 +113,32 @@ std::string userName(const std::string& driveC) {
   return name;
 }
 
+// The one import both look-alikes need, KERNEL32!Sleep, in their one
+// section: a descriptor, its lookup and address thunks (the low 4 bytes of
+// a thunk, whichever its size), the hint/name entry and the DLL name.
+void writeSleepImport(Bytes& bytes, std::uint32_t sectionRva, std::uint32_t fileAlignment, std::uint32_t descriptor,
+                      std::uint32_t lookup, std::uint32_t address, std::uint32_t hintName, std::uint32_t dllName) {
+  auto fileOf = [&](std::uint32_t rva) { return rva - sectionRva + fileAlignment; };
+  putLe32(bytes, fileOf(descriptor) + 0, lookup);
+  putLe32(bytes, fileOf(descriptor) + 12, dllName);
+  putLe32(bytes, fileOf(descriptor) + 16, address);
+  putLe32(bytes, fileOf(lookup), hintName);
+  putLe32(bytes, fileOf(address), hintName);
+  std::memcpy(&bytes[fileOf(hintName) + 2], "Sleep", 6);
+  std::memcpy(&bytes[fileOf(dllName)], "KERNEL32.dll", 13);
+}
+
+// The single read/write/execute section header of both look-alikes.
+void writeTextSection(Bytes& bytes, std::uint32_t section, std::uint32_t rawSize, std::uint32_t rva,
+                      std::uint32_t fileAlignment) {
+  std::memcpy(&bytes[section], ".text", 5);
+  putLe32(bytes, section + 8, rawSize);  // VirtualSize
+  putLe32(bytes, section + 12, rva);
+  putLe32(bytes, section + 16, rawSize);  // SizeOfRawData
+  putLe32(bytes, section + 20, fileAlignment);
+  putLe32(bytes, section + 36, 0xE0000060);  // code, data, read/write/execute
+}
+
 // A PE32 that loads and sleeps forever: one read/write/execute section at
 // file 0x200 / RVA 0x1000 holding an import of KERNEL32!Sleep and, at the
 // entry point, push 1000; call [Sleep]; jmp back. Signature row 1's
@@ -127,7 +153,6 @@ Bytes runningLookAlike32() {
   constexpr std::uint32_t kRawSize = kLength - kFileAlignment;
   constexpr std::uint32_t kEntryRva = 0x1200;
   const std::uint32_t entryFile = kEntryRva - kSectionRva + kFileAlignment;
-  auto fileOf = [&](std::uint32_t rva) { return rva - kSectionRva + kFileAlignment; };
 
   Bytes bytes(kLength, 0);
   bytes[0] = 'M';
@@ -165,25 +190,14 @@ Bytes runningLookAlike32() {
   const std::uint32_t address = kSectionRva + 0x48;
   const std::uint32_t hintName = kSectionRva + 0x50;
   const std::uint32_t dllName = kSectionRva + 0x60;
-  putLe32(bytes, fileOf(descriptor) + 0, lookup);
-  putLe32(bytes, fileOf(descriptor) + 12, dllName);
-  putLe32(bytes, fileOf(descriptor) + 16, address);
-  putLe32(bytes, fileOf(lookup), hintName);
-  putLe32(bytes, fileOf(address), hintName);
-  std::memcpy(&bytes[fileOf(hintName) + 2], "Sleep", 6);
-  std::memcpy(&bytes[fileOf(dllName)], "KERNEL32.dll", 13);
+  writeSleepImport(bytes, kSectionRva, kFileAlignment, descriptor, lookup, address, hintName, dllName);
   putLe32(bytes, opt + 96 + 8, descriptor);  // import directory
   putLe32(bytes, opt + 96 + 12, 40);
   putLe32(bytes, opt + 96 + 96, address);  // import address table
   putLe32(bytes, opt + 96 + 100, 8);
 
   const std::uint32_t section = e + 248;
-  std::memcpy(&bytes[section], ".text", 5);
-  putLe32(bytes, section + 8, kRawSize);  // VirtualSize
-  putLe32(bytes, section + 12, kSectionRva);
-  putLe32(bytes, section + 16, kRawSize);  // SizeOfRawData
-  putLe32(bytes, section + 20, kFileAlignment);
-  putLe32(bytes, section + 36, 0xE0000060);  // code, data, read/write/execute
+  writeTextSection(bytes, section, kRawSize, kSectionRva, kFileAlignment);
 
   const std::uint32_t sleepSlot = kImageBase + address;
   const std::uint8_t code[13] = {0x68, 0xE8, 0x03, 0x00, 0x00,  // push 1000
@@ -252,25 +266,14 @@ Bytes runningLookAlike64() {
   const std::uint32_t address = kSectionRva + 0x50;  // two 8-byte thunks
   const std::uint32_t hintName = kSectionRva + 0x60;
   const std::uint32_t dllName = kSectionRva + 0x70;
-  putLe32(bytes, fileOf(descriptor) + 0, lookup);
-  putLe32(bytes, fileOf(descriptor) + 12, dllName);
-  putLe32(bytes, fileOf(descriptor) + 16, address);
-  putLe32(bytes, fileOf(lookup), hintName);
-  putLe32(bytes, fileOf(address), hintName);
-  std::memcpy(&bytes[fileOf(hintName) + 2], "Sleep", 6);
-  std::memcpy(&bytes[fileOf(dllName)], "KERNEL32.dll", 13);
+  writeSleepImport(bytes, kSectionRva, kFileAlignment, descriptor, lookup, address, hintName, dllName);
   putLe32(bytes, directories + 8, descriptor);  // import directory
   putLe32(bytes, directories + 12, 40);
   putLe32(bytes, directories + 96, address);  // import address table
   putLe32(bytes, directories + 100, 16);
 
   const std::uint32_t section = opt + 240;
-  std::memcpy(&bytes[section], ".text", 5);
-  putLe32(bytes, section + 8, kRawSize);  // VirtualSize
-  putLe32(bytes, section + 12, kSectionRva);
-  putLe32(bytes, section + 16, kRawSize);  // SizeOfRawData
-  putLe32(bytes, section + 20, kFileAlignment);
-  putLe32(bytes, section + 36, 0xE0000060);  // code, data, read/write/execute
+  writeTextSection(bytes, section, kRawSize, kSectionRva, kFileAlignment);
 
   // call [rip+x] ends 15 bytes after the entry point; x reaches the slot.
   const std::uint32_t displacement = address - (kEntryRva + 15);
