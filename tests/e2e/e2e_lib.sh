@@ -217,6 +217,21 @@ must() {
   return 1
 }
 
+# hold_open WINDOWS_PATH: hold_open.exe (copied under C:\e2e) keeps the
+# file open without write sharing, as a running program would; waits until
+# it says so. Its pid is left in $holder, for the caller to end.
+hold_open() {
+  local _
+  (cd "$WINEPREFIX/drive_c" && exec taskset -c 0 wine 'C:\e2e\hold_open.exe' "$1") >"$run/hold" 2>&1 &
+  # shellcheck disable=SC2034 # the caller ends it
+  holder=$!
+  for _ in $(seq 100); do
+    grep -q held "$run/hold" 2>/dev/null && break
+    sleep 0.1
+  done
+  must "hold_open did not open $1" grep -q held "$run/hold"
+}
+
 forget_prefix() {
   [ -n "${E2E_KEEP:-}" ] || rm -rf "$WINEPREFIX"
   echo "  ($((SECONDS - scenario_start)) s)"

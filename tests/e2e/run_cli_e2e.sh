@@ -161,14 +161,8 @@ locked() {
   local personality=$1 family=$2 held=windows/INSTIT.EXE
   begin "locked-$personality" "$personality" || return
   local windows_path="C:\\${held//\//\\}"
-  (cd "$WINEPREFIX/drive_c" && exec taskset -c 0 wine 'C:\e2e\hold_open.exe' "$windows_path") >"$run/hold" 2>&1 &
-  local holder=$!
-  local _
-  for _ in $(seq 100); do
-    grep -q held "$run/hold" 2>/dev/null && break
-    sleep 0.1
-  done
-  must "hold_open did not open $held" grep -q held "$run/hold" || return
+  local holder
+  hold_open "$windows_path" || return
   cp "$WINEPREFIX/drive_c/$held" "$run/held-before"
   reg_export "$run/hklm-before"
   scan --target C:
@@ -498,13 +492,7 @@ logon_script() {
   name=$(cd "$WINEPREFIX/drive_c" && taskset -c 0 wine cmd /c 'echo %COMPUTERNAME%' | tr -d '\r')
   must "no computer name" test -n "$name" || return
 
-  (cd "$WINEPREFIX/drive_c" && exec taskset -c 0 wine 'C:\e2e\hold_open.exe' 'C:\windows\INSTIT.EXE') >"$run/hold" 2>&1 &
-  holder=$!
-  local _
-  for _ in $(seq 100); do
-    grep -q held "$run/hold" 2>/dev/null && break
-    sleep 0.1
-  done
+  hold_open 'C:\windows\INSTIT.EXE' || return
   logon
   expect "first logon: under again" "$(tr -d '\r' <"$share/again/$name.txt" 2>/dev/null)" \
     "5 cleaned, restart needed; scanned again at the next logon"

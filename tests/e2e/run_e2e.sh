@@ -409,19 +409,13 @@ links() {
 # deleted when Windows restarts and counts it as deleted; it stays as it
 # was until then, and the rest is cleaned.
 locked() {
-  local held=windows/INSTIT.EXE holder _
+  local held=windows/INSTIT.EXE holder
   begin locked-winxp winxp || return
   local windows_path="C:\\${held//\//\\}"
   cp "$E2E_WIN32/hold_open.exe" "$WINEPREFIX/drive_c/e2e/"
   snapshot >"$run/before"
   files_at_start=$((files_at_start + 1))
-  (cd "$WINEPREFIX/drive_c" && exec taskset -c 0 wine 'C:\e2e\hold_open.exe' "$windows_path") >"$run/hold" 2>&1 &
-  holder=$!
-  for _ in $(seq 100); do
-    grep -q held "$run/hold" 2>/dev/null && break
-    sleep 0.1
-  done
-  must "hold_open did not open $held" grep -q held "$run/hold" || return
+  hold_open "$windows_path" || return
   cp "$WINEPREFIX/drive_c/$held" "$run/held-before"
   start_purgato
   must "no main dialog" drv wait "$CAPTION" $MAIN 20000 || return
