@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace purgato {
@@ -29,6 +30,7 @@ volatile sig_atomic_t gInterrupted = 0;
 volatile sig_atomic_t gResized = 0;
 volatile sig_atomic_t gTerminalChanged = 0;
 volatile sig_atomic_t gQuitStatus = kExitIncomplete;  // the exit status of a second Ctrl-C
+volatile sig_atomic_t gTerminalFd = -1;  // where the progress or the question is shown; -1 none
 struct termios gSavedMode;  // the terminal as we found it
 struct termios gScanMode;   // non-canonical, no echo
 
@@ -40,9 +42,12 @@ void onInterrupt(int) {
   if (gInterrupted) {
     // A second Ctrl-C: the user wants out now, statistics or not.
     restoreTerminal();
-    static const char kNewline[] = "\n";
-    ssize_t ignored = write(STDOUT_FILENO, kNewline, 1);
-    (void)ignored;
+    // The shell's prompt goes on a line of its own; a file gets nothing.
+    if (gTerminalFd >= 0) {
+      static const char kNewline[] = "\n";
+      ssize_t ignored = write(gTerminalFd, kNewline, 1);
+      (void)ignored;
+    }
     _exit(gQuitStatus);
   }
   gInterrupted = 1;
@@ -105,14 +110,27 @@ void appendColumns(std::string* out, const char* text, int columns) {
   }
 }
 
+// A terminal that can take a carriage return and an erase to the line's
+// end. TERM=dumb (an editor's shell buffer, a recorder) or no TERM at all
+// (a service, a job runner): every byte stays in the transcript as it is.
+bool cursorCanMove() {
+  const char* term = std::getenv("TERM");
+  return term != nullptr && term[0] != '\0' && std::strcmp(term, "dumb") != 0;
+}
+
 }  // namespace
 
 Console::Console(const ScanSession& session, ScanOutcome& outcome)
     : session_(session), outcome_(outcome), report_(session, outcome) {
-  statusOnTerminal_ = isatty(STDOUT_FILENO) == 1;
+  // The progress goes to stderr, so that stdout holds only the lines
+  // whether or not it is redirected; the question of Esc goes where the
+  // user looks: stderr on a terminal, else stdout on one.
+  progress_ = isatty(STDERR_FILENO) == 1 && cursorCanMove();
+  terminalFd_ = isatty(STDERR_FILENO) == 1 ? STDERR_FILENO : isatty(STDOUT_FILENO) == 1 ? STDOUT_FILENO : -1;
+  gTerminalFd = terminalFd_;
   // A background job must not touch the terminal mode or read keys.
-  keys_ = statusOnTerminal_ && isatty(STDIN_FILENO) == 1 && tcgetpgrp(STDIN_FILENO) == getpgrp();
-  if (!statusOnTerminal_) {
+  keys_ = terminalFd_ >= 0 && isatty(STDIN_FILENO) == 1 && tcgetpgrp(STDIN_FILENO) == getpgrp();
+  if (isatty(STDOUT_FILENO) != 1) {
     static char buffer[1 << 16];
     std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
   }
@@ -120,7 +138,7 @@ Console::Console(const ScanSession& session, ScanOutcome& outcome)
   for (int signalNumber : {SIGINT, SIGTERM, SIGQUIT, SIGHUP}) install(signalNumber, onInterrupt);
   // A reader that went away shows as a failed write, not as death mid-scan.
   install(SIGPIPE, SIG_IGN);
-  if (statusOnTerminal_) {
+  if (progress_) {
     install(SIGWINCH, onResize);
     updateWidth();
   }
@@ -142,9 +160,11 @@ Console::Console(const ScanSession& session, ScanOutcome& outcome)
 }
 
 Console::~Console() {
+  clearStatus();
   std::fflush(stdout);
   restoreTerminal();
   gTerminalChanged = 0;
+  gTerminalFd = -1;
 }
 
 void Console::attach(PosixOs& os) {
@@ -165,11 +185,10 @@ void Console::reportTrouble(const std::string& windowsPath, PosixOs::Trouble kin
 }
 
 void Console::writeStderr(const std::string& text) {
-  // The line goes on a line of its own, not after a half-drawn status.
-  if (statusShown_) {
-    clearStatus();
-    flushOut();
-  }
+  // The line goes on a line of its own, not after a half-drawn status,
+  // and after the lines of stdout printed before it.
+  clearStatus();
+  flushOut();
   std::fputs(text.c_str(), stderr);
   std::fflush(stderr);
 }
@@ -189,7 +208,7 @@ void Console::flushOut() {
 std::intptr_t Console::onMessage(std::uint32_t message) {
   if (message == kMsgLogLine) {
     printLogLine();
-  } else if (message == kMsgStatus && statusOnTerminal_) {
+  } else if (message == kMsgStatus && progress_ && !session_.statisticsPhase) {
     // Off a terminal a status costs only this test.
     const Clock::time_point now = Clock::now();
     if (now - lastDraw_ >= kDrawInterval) drawStatus();
@@ -239,12 +258,17 @@ bool Console::pollKeys() {
   return false;
 }
 
+// The question and its answer, on the terminal.
+void Console::writeTerminal(const std::string& text) {
+  ssize_t ignored = write(terminalFd_, text.data(), text.size());
+  (void)ignored;
+}
+
 int Console::askYesNo(const char* text) {
   if (!keys_) return kIdNo;
   clearStatus();
-  std::fputs(text, stdout);
-  std::fputs(" [y/N] ", stdout);
   flushOut();
+  writeTerminal(std::string(text) + " [y/N] ");
   unsigned char answer = 0;
   if (!typedAhead_.empty()) {
     answer = static_cast<unsigned char>(typedAhead_[0]);
@@ -263,16 +287,17 @@ int Console::askYesNo(const char* text) {
     // After a Ctrl-C the answer is No here; the pump's next call ends the scan.
     if (gInterrupted) answer = 0;
   }
-  if (answer >= 0x21 && answer < 0x7f) std::fputc(answer, stdout);
-  std::fputc('\n', stdout);
-  drawStatus();
+  std::string echo;
+  if (answer >= 0x21 && answer < 0x7f) echo.push_back(static_cast<char>(answer));
+  writeTerminal(echo + "\n");
+  if (progress_) drawStatus();
   return answer == 'y' || answer == 'Y' ? kIdYes : kIdNo;
 }
 
-// One line of stdout, over the status line when one is shown.
+// One line of stdout, the progress cleared first.
 void Console::writeLine(bool endLine) {
+  clearStatus();
   line_.clear();
-  if (statusShown_) line_ += "\r\033[K";
   if (endLine) {
     report_.appendEndLine(&line_);
   } else {
@@ -285,54 +310,64 @@ void Console::writeLine(bool endLine) {
 void Console::printLogLine() {
   writeLine(false);
   gQuitStatus = outcome_.statusIfCutShort();
-  // The line scrolls up; the status comes back under it.
-  if (statusOnTerminal_ && statusShown_) {
-    statusShown_ = false;
-    drawStatus();
-  } else {
-    // Out at once: a finding must never wait in a buffer for the next one.
-    flushOut();
-  }
+  // Out at once: a finding must never wait in a buffer for the next one;
+  // then the progress comes back under it.
+  flushOut();
+  // The statistics block has no file left to show.
+  if (progress_ && !session_.statisticsPhase) drawStatus();
 }
 
+// The counts and the current path in place on stderr's bottom line.
 void Console::drawStatus() {
   if (gResized) updateWidth();
   lastDraw_ = Clock::now();
   if (session_.statusText[0] == '\0') {
     clearStatus();
-    flushOut();
     return;
   }
+  char counts[64];
+  std::snprintf(counts, sizeof counts, "%ld scanned, %ld found: ", static_cast<long>(session_.filesScanned),
+                static_cast<long>(session_.filesInfected));
   line_.clear();
   line_ += '\r';
   // One column short of the width, so the terminal never wraps the line.
-  appendColumns(&line_, session_.statusText, width_ > 1 ? width_ - 1 : 1);
+  const int columns = width_ > 1 ? width_ - 1 : 1;
+  appendColumns(&line_, counts, columns);
+  const int used = static_cast<int>(std::strlen(counts));
+  if (used < columns) appendColumns(&line_, session_.statusText, columns - used);
   line_ += "\033[K";
-  std::fwrite(line_.data(), 1, line_.size(), stdout);
-  flushOut();
+  writeStatusBytes(line_);
   statusShown_ = true;
 }
 
 void Console::clearStatus() {
   if (!statusShown_) return;
-  std::fputs("\r\033[K", stdout);
+  writeStatusBytes("\r\033[K");
   statusShown_ = false;
+}
+
+// Straight to the descriptor: stderr has no buffer to mix it with.
+void Console::writeStatusBytes(const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t put = write(STDERR_FILENO, bytes.data() + done, bytes.size() - done);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) {
+      progress_ = false;  // a terminal that cannot be written shows nothing more
+      return;
+    }
+    done += static_cast<std::size_t>(put);
+  }
 }
 
 void Console::updateWidth() {
   gResized = 0;
   struct winsize size;
-  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) width_ = size.ws_col;
+  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) width_ = size.ws_col;
 }
 
 void Console::finish() {
-  if (statusOnTerminal_) {
-    drawStatus();
-    std::fputc('\n', stdout);
-    statusShown_ = false;
-  } else {
-    writeLine(true);
-  }
+  writeLine(true);
   flushOut();
   const std::string unnamed = report_.unnamedPlacesLine();
   if (!unnamed.empty()) {

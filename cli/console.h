@@ -1,6 +1,7 @@
-// The console side of the progress channel: log lines on stdout, the status
-// line kept in place at the bottom of a terminal, Esc and Ctrl-C turned into
-// the messages the walker's pump understands.
+// The console side of the progress channel: log lines on stdout, the
+// progress (counts and current path) kept in place on stderr's bottom line
+// when stderr is a terminal that can move its cursor, Esc and Ctrl-C turned
+// into the messages the walker's pump understands.
 #pragma once
 
 #include <chrono>
@@ -17,8 +18,10 @@ namespace purgato {
 
 class Console {
  public:
-  // Looks at stdin and stdout: the status line is drawn only when stdout is
-  // a terminal, keys are read only when both are. Installs the handlers of
+  // Looks at the standard descriptors and TERM: the progress is drawn only
+  // when stderr is a terminal and TERM is set and not "dumb"; keys are read
+  // when stdin is a terminal and stderr or stdout is one, where Esc's
+  // question is asked. Installs the handlers of
   // Ctrl-C, Ctrl-\\, hang-up and termination and, for keys, puts the
   // terminal in non-canonical, no-echo mode. Every log line goes into
   // outcome.
@@ -51,6 +54,8 @@ class Console {
   void printLogLine();
   void drawStatus();
   void clearStatus();
+  void writeStatusBytes(const std::string& bytes);
+  void writeTerminal(const std::string& text);
   void updateWidth();
   void flushOut();
   void reportTrouble(const std::string& windowsPath, PosixOs::Trouble kind, int error);
@@ -60,9 +65,10 @@ class Console {
   ScanReport report_;
   std::function<void()> outputFailureHandler_;
   int outputError_ = 0;            // errno of the first failed write
-  bool statusOnTerminal_ = false;  // stdout is a terminal
-  bool keys_ = false;              // stdin too; the terminal mode was changed
-  bool statusShown_ = false;       // the bottom line holds a status
+  bool progress_ = false;          // the progress is drawn on stderr
+  int terminalFd_ = -1;            // the terminal of the question: stderr, else stdout; -1 none
+  bool keys_ = false;              // stdin is a terminal too; its mode was changed
+  bool statusShown_ = false;       // stderr's bottom line holds the progress
   bool quitSent_ = false;          // the Ctrl-C's WM_QUIT was handed out
   int width_ = 80;                 // terminal columns
   unsigned pumpCalls_ = 0;

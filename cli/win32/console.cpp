@@ -26,7 +26,7 @@ BOOL WINAPI onControl(DWORD type) {
   if (gInterrupted) {
     // A second one: the user wants out now, statistics or not.
     DWORD written = 0;
-    WriteFile(gOut, "\r\n", 2, &written, nullptr);
+    if (gOut != INVALID_HANDLE_VALUE) WriteFile(gOut, "\r\n", 2, &written, nullptr);
     ExitProcess(static_cast<UINT>(gQuitStatus));
   }
   gInterrupted = 1;
@@ -89,9 +89,12 @@ WinConsole::WinConsole(const ScanSession& session, ScanOutcome& outcome)
     : session_(session), outcome_(outcome), report_(session, outcome) {
   out_ = GetStdHandle(STD_OUTPUT_HANDLE);
   in_ = GetStdHandle(STD_INPUT_HANDLE);
-  gOut = out_;
+  err_ = GetStdHandle(STD_ERROR_HANDLE);
   onConsole_ = isConsole(out_);
-  keys_ = onConsole_ && isConsole(in_);
+  progress_ = isConsole(err_);
+  // The question, and the line end of a second Ctrl-C, go where the user looks.
+  gOut = progress_ ? err_ : onConsole_ ? out_ : INVALID_HANDLE_VALUE;
+  keys_ = (progress_ || onConsole_) && isConsole(in_);
   if (!onConsole_) {
     static char buffer[1 << 16];
     std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
@@ -151,7 +154,7 @@ void WinConsole::writeErrorLine(const std::string& text) {
 std::intptr_t WinConsole::onMessage(std::uint32_t message) {
   if (message == kMsgLogLine) {
     printLogLine();
-  } else if (message == kMsgStatus && onConsole_) {
+  } else if (message == kMsgStatus && progress_ && !session_.statisticsPhase) {
     // Redirected, a status costs only this test.
     if (GetTickCount() - lastDraw_ >= kDrawInterval) drawStatus();
   }
@@ -165,12 +168,10 @@ void WinConsole::printLogLine() {
   gQuitStatus = outcome_.statusIfCutShort();
   clearStatus();
   writeText(line_);
-  if (onConsole_) {
-    drawStatus();
-  } else {
-    // Out at once: a finding must never wait in a buffer for the next one.
-    flushOut();
-  }
+  // Out at once: a finding must never wait in a buffer for the next one;
+  // then the progress comes back under it.
+  flushOut();
+  if (!session_.statisticsPhase) drawStatus();
 }
 
 bool WinConsole::nextMessage(Message* msg) {
@@ -220,10 +221,22 @@ bool WinConsole::pollEscape() {
   return escape;
 }
 
+// The question and its answer, on the console the user looks at.
+void WinConsole::writeQuestion(const std::string& text) {
+  if (!progress_) {
+    writeText(text);
+    return;
+  }
+  const std::string crlf = withCrLf(inConsoleCodePage(text));
+  DWORD written = 0;
+  WriteConsoleA(err_, crlf.data(), static_cast<DWORD>(crlf.size()), &written, nullptr);
+}
+
 int WinConsole::askYesNo(const char* text) {
   if (!keys_) return kIdNo;
   clearStatus();
-  writeText(std::string(text) + " [y/N] ");
+  flushOut();
+  writeQuestion(std::string(text) + " [y/N] ");
   char answer = typedAhead_;
   typedAhead_ = 0;
   // Waits in short steps, so that a Ctrl-C meanwhile is seen.
@@ -240,41 +253,48 @@ int WinConsole::askYesNo(const char* text) {
   if (gInterrupted) answer = 0;
   std::string echo;
   if (answer >= 0x21 && answer < 0x7f) echo.push_back(answer);
-  writeText(echo + "\n");
+  writeQuestion(echo + "\n");
   drawStatus();
   return answer == 'y' || answer == 'Y' ? kIdYes : kIdNo;
 }
 
-// The status on the cursor's line, written into the screen buffer: the
-// cursor stays at the line's start, where the next finding goes.
+// The progress on the cursor's line of stderr's console, written into the
+// screen buffer: the cursor stays at the line's start, where the next line
+// goes.
 void WinConsole::drawStatus() {
-  if (!onConsole_) return;
+  if (!progress_) return;
   lastDraw_ = GetTickCount();
+  if (session_.statusText[0] == '\0') {
+    clearStatus();
+    return;
+  }
   CONSOLE_SCREEN_BUFFER_INFO info;
-  if (!GetConsoleScreenBufferInfo(out_, &info) || info.dwSize.X < 2) return;
+  if (!GetConsoleScreenBufferInfo(err_, &info) || info.dwSize.X < 2) return;
   const COORD start = {0, info.dwCursorPosition.Y};
   DWORD written = 0;
-  FillConsoleOutputCharacterA(out_, ' ', static_cast<DWORD>(info.dwSize.X), start, &written);
-  // One column short of the width, so the console never wraps the line.
-  std::string status;
+  FillConsoleOutputCharacterA(err_, ' ', static_cast<DWORD>(info.dwSize.X), start, &written);
+  char counts[64];
+  std::snprintf(counts, sizeof counts, "%ld scanned, %ld found: ", static_cast<long>(session_.filesScanned),
+                static_cast<long>(session_.filesInfected));
+  std::string status = counts;
   appendPrintable(&status, session_.statusText);
   for (char& c : status)
     if (c == '\t') c = ' ';
+  // One column short of the width, so the console never wraps the line.
   line_ = inConsoleCodePage(status);
   if (line_.size() > static_cast<std::size_t>(info.dwSize.X - 1)) line_.resize(static_cast<std::size_t>(info.dwSize.X - 1));
-  if (!line_.empty())
-    WriteConsoleOutputCharacterA(out_, line_.data(), static_cast<DWORD>(line_.size()), start, &written);
-  statusShown_ = !line_.empty();
+  WriteConsoleOutputCharacterA(err_, line_.data(), static_cast<DWORD>(line_.size()), start, &written);
+  statusShown_ = true;
 }
 
 void WinConsole::clearStatus() {
   if (!statusShown_) return;
   statusShown_ = false;
   CONSOLE_SCREEN_BUFFER_INFO info;
-  if (!GetConsoleScreenBufferInfo(out_, &info)) return;
+  if (!GetConsoleScreenBufferInfo(err_, &info)) return;
   const COORD start = {0, info.dwCursorPosition.Y};
   DWORD written = 0;
-  FillConsoleOutputCharacterA(out_, ' ', static_cast<DWORD>(info.dwSize.X), start, &written);
+  FillConsoleOutputCharacterA(err_, ' ', static_cast<DWORD>(info.dwSize.X), start, &written);
 }
 
 void WinConsole::finish() {

@@ -1,8 +1,8 @@
 // The console side of the progress channel on Windows: log lines on stdout,
-// the status line kept in place on the bottom line of a console window
-// (console API), Esc read from the console's input, Ctrl-C and Ctrl-Break
-// caught with SetConsoleCtrlHandler. Redirected, only the lines are
-// written, as on Linux.
+// the progress (counts and current path) kept in place on the bottom line
+// of stderr's console window (console API), Esc read from the console's
+// input, Ctrl-C and Ctrl-Break caught with SetConsoleCtrlHandler. stdout
+// holds only the lines, redirected or not, as on Linux.
 #pragma once
 
 #include <cstdint>
@@ -18,8 +18,9 @@ namespace purgato {
 
 class WinConsole {
  public:
-  // Looks at the standard handles: the status line is drawn only when
-  // stdout is a console, keys are read only when stdin is one too.
+  // Looks at the standard handles: the progress is drawn only when stderr
+  // is a console; keys are read when stdin is one and stderr or stdout is
+  // one too, where Esc's question is asked.
   // Installs the handler of Ctrl-C, Ctrl-Break and the console's closing.
   // Every log line goes into outcome.
   WinConsole(const ScanSession& session, ScanOutcome& outcome);
@@ -52,6 +53,7 @@ class WinConsole {
   bool pollEscape();
   void printLogLine();
   void writeText(const std::string& text);
+  void writeQuestion(const std::string& text);
   void drawStatus();
   void clearStatus();
   void flushOut();
@@ -62,7 +64,9 @@ class WinConsole {
   std::function<void()> outputFailureHandler_;
   void* out_ = nullptr;     // HANDLE of stdout
   void* in_ = nullptr;      // HANDLE of stdin
-  bool onConsole_ = false;  // stdout is a console: the status line is drawn
+  void* err_ = nullptr;     // HANDLE of stderr
+  bool onConsole_ = false;  // stdout is a console
+  bool progress_ = false;   // stderr is a console: the progress is drawn there
   bool keys_ = false;       // stdin too: Esc is read
   bool statusShown_ = false;
   bool quitSent_ = false;   // the Ctrl-C's WM_QUIT was handed out

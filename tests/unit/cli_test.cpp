@@ -35,6 +35,7 @@ extern char** environ;
 namespace purgato {
 namespace {
 
+using ::testing::EndsWith;
 using ::testing::HasSubstr;
 using ::testing::Not;
 using ::testing::StartsWith;
@@ -784,12 +785,29 @@ struct TerminalResult {
   bool modeRestored = false;
 };
 
+// Which descriptors the terminal gets, and the TERM the program sees.
+struct Wiring {
+  std::FILE* stdoutFile = nullptr;  // stdout redirected here; null: the terminal
+  std::FILE* stderrFile = nullptr;  // stderr redirected here; null: /dev/null, or the terminal with stderrOnTerminal
+  bool stderrOnTerminal = false;
+  const char* term = "xterm";  // null: no TERM at all
+};
+
 // Runs the program on a fresh pseudo-terminal (its controlling terminal,
-// stdin and stdout), with `typed` already waiting as input; `onQuestion`
-// is typed, and `signalOnQuestion` sent, when the question appears.
+// stdin and, as `wiring` says, stdout and stderr), with `typed` already
+// waiting as input; `onQuestion` is typed, and `signalOnQuestion` sent,
+// when the question appears.
 TerminalResult runOnTerminal(std::vector<std::string> args, const std::string& typed,
-                             const std::string& onQuestion = "", int signalOnQuestion = 0) {
+                             const std::string& onQuestion = "", int signalOnQuestion = 0,
+                             const Wiring& wiring = Wiring()) {
   TerminalResult result;
+  std::vector<std::string> environment;
+  for (char** entry = environ; *entry != nullptr; ++entry)
+    if (std::strncmp(*entry, "TERM=", 5) != 0) environment.push_back(*entry);
+  if (wiring.term != nullptr) environment.push_back(std::string("TERM=") + wiring.term);
+  std::vector<char*> envp;
+  for (std::string& entry : environment) envp.push_back(&entry[0]);
+  envp.push_back(nullptr);
   const int master = posix_openpt(O_RDWR | O_NOCTTY);
   if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return result;
   const int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
@@ -812,11 +830,11 @@ TerminalResult runOnTerminal(std::vector<std::string> args, const std::string& t
     setsid();
     ioctl(slave, TIOCSCTTY, 0);
     dup2(slave, 0);
-    dup2(slave, 1);
+    dup2(wiring.stdoutFile != nullptr ? fileno(wiring.stdoutFile) : slave, 1);
     const int null = open("/dev/null", O_WRONLY);
-    dup2(null, 2);
+    dup2(wiring.stderrFile != nullptr ? fileno(wiring.stderrFile) : wiring.stderrOnTerminal ? slave : null, 2);
     close(master);
-    execv(kProgram, argv.data());
+    execve(kProgram, argv.data(), envp.data());
     _exit(127);
   }
   bool asked = false;
@@ -938,18 +956,84 @@ TEST_F(CliTerminalTest, QuitAndHangUpEndTheScanAndGiveTheTerminalBack) {
   }
 }
 
-TEST_F(CliTerminalTest, StatusLineIsRedrawnInPlaceAndFindingsScrollAboveIt) {
-  const TerminalResult result = runOnTerminal({"--drive", driveArg('C')}, "");
-  EXPECT_EQ(result.status, 1);
-  // The first path is drawn at once (later ones at most 20 times a second),
-  // in place, cleared to the line's end.
-  EXPECT_THAT(result.screen, HasSubstr("\rC:\\"));
-  EXPECT_THAT(result.screen, HasSubstr("\033[K"));
-  // A finding first clears the status line, then takes a line of its own.
-  EXPECT_THAT(result.screen, HasSubstr("\r\033[KC:\\WINDOWS\\SCRSVR.EXE     W32/Opaserv.Worm deleted\r\n"));
-  EXPECT_EQ(lastScreenLine(result.screen), "Scanning completed");
+// No cursor movement: every carriage return only ends a line (the
+// terminal turns each newline into CR LF), and no escape sequence.
+bool plainLines(const std::string& screen) {
+  for (std::size_t i = 0; i < screen.size(); ++i)
+    if (screen[i] == '\033' || (screen[i] == '\r' && (i + 1 == screen.size() || screen[i + 1] != '\n'))) return false;
+  return true;
 }
 
+TEST_F(CliTerminalTest, ProgressGoesToStderrOnATerminalThatCanMoveItsCursorAndStdoutKeepsOnlyTheLines) {
+  struct Case {
+    const char* name;
+    bool stdoutOnTerminal;
+    bool stderrOnTerminal;
+    const char* term;
+    bool progress;
+  };
+  const Case cases[] = {
+      {"stdout and stderr on the terminal", true, true, "xterm", true},
+      {"stdout to a file", false, true, "xterm-256color", true},
+      {"stderr to a file", true, false, "xterm", false},
+      {"TERM=dumb", true, true, "dumb", false},
+      {"TERM=dumb, stdout to a file", false, true, "dumb", false},
+      {"no TERM", true, true, nullptr, false},
+  };
+  const std::string finding = "C:\\WINDOWS\\SCRSVR.EXE     W32/Opaserv.Worm deleted";
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    volume.writeFile("C:\\WINDOWS\\SCRSVR.EXE", buildWormSample(0));
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    Wiring wiring;
+    wiring.stdoutFile = test.stdoutOnTerminal ? nullptr : out;
+    wiring.stderrFile = test.stderrOnTerminal ? nullptr : err;
+    wiring.stderrOnTerminal = test.stderrOnTerminal;
+    wiring.term = test.term;
+    const TerminalResult result = runOnTerminal({"--drive", driveArg('C')}, "", "", 0, wiring);
+    const std::string outText = readAll(out);
+    const std::string errText = readAll(err);
+    std::fclose(out);
+    std::fclose(err);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(errText, "");
+    // The counts and the path, in place; the first path at once, and after
+    // the finding the count of what was found.
+    EXPECT_EQ(result.screen.find("\r0 scanned, 0 found: C:\\") != std::string::npos, test.progress);
+    EXPECT_EQ(result.screen.find(" scanned, 1 found: C:\\") != std::string::npos, test.progress);
+    if (!test.progress) {
+      EXPECT_TRUE(plainLines(result.screen)) << testing::PrintToString(result.screen);
+    }
+    if (test.stdoutOnTerminal) {
+      // A finding clears the progress first, then takes a line of its own.
+      EXPECT_THAT(result.screen, HasSubstr((test.progress ? "\r\033[K" : "") + finding + "\r\n"));
+      EXPECT_EQ(lastScreenLine(result.screen), "Scanning completed");
+    } else {
+      // The file holds the lines and nothing else; the terminal, no line,
+      // and the progress cleared at the end.
+      EXPECT_EQ(outText, finding + "\n" + statistics(kFiles, 1, 0, 1) + "Scanning completed\n");
+      EXPECT_THAT(result.screen, Not(HasSubstr("W32/Opaserv")));
+      EXPECT_EQ(lastScreenLine(result.screen), "");
+    }
+  }
+}
+
+TEST_F(CliTerminalTest, EscAsksOnTheTerminalWhenStdoutGoesToAFile) {
+  std::FILE* out = std::tmpfile();
+  Wiring wiring;
+  wiring.stdoutFile = out;
+  wiring.stderrOnTerminal = true;
+  const TerminalResult result = runOnTerminal({"--drive", driveArg('C')}, "\033y", "", 0, wiring);
+  const std::string outText = readAll(out);
+  std::fclose(out);
+  EXPECT_EQ(result.status, 4);
+  EXPECT_THAT(result.screen, HasSubstr("Terminate the Scan now? [y/N] y\r\n"));
+  EXPECT_THAT(outText, Not(HasSubstr("Terminate")));
+  EXPECT_THAT(outText, HasSubstr("Scanning statistics\t\t:\n"));
+  EXPECT_THAT(outText, EndsWith("\nScanning terminated\n"));
+  EXPECT_TRUE(result.modeRestored);
+}
 
 // --- Refusing the wrong target --------------------------------------------
 
