@@ -407,6 +407,11 @@ int run(int argc, const char* const* argv) {
   if (!options.logFile.empty() && !journal.openLog(options.logFile, &error)) return refuse(error);
   if (!options.reportFile.empty() && !journal.openReport(options.reportFile, &error)) return refuse(error);
 
+  // The registry's warnings are lines of the run like any other.
+  setOfflineRegistryWarningSink([&console, &journal](const std::string& line) {
+    console.writeStderr(line + "\n");
+    journal.note(line);
+  });
   OfflineRegistry registry(os, options.registry);
   DryRunOs dryRun(registry.base());
   if (options.dryRun && registry.serves()) {
@@ -451,12 +456,16 @@ int run(int argc, const char* const* argv) {
   registry.finish();
   console.finish();
   int status = registry.exitStatus(scanExitStatus(session, outcome));
-  if (console.outputError() != 0) status = outputError(console.outputError(), true);
+  if (console.outputError() != 0) {
+    status = outputError(console.outputError(), true);
+    journal.stderrLine(outputErrorLine(console.outputError(), true));
+  }
   if (!journal.writeError().empty()) {
     console.writeStderr("purgato-scan: " + journal.writeError() + "; the scan was stopped\n");
     status = kExitFailed;
   }
   journal.finish(status);
+  setOfflineRegistryWarningSink(nullptr);
   return status;
 }
 

@@ -15,7 +15,19 @@ namespace {
 
 constexpr std::size_t kImageSize = 2 * kPathSize;
 
-void say(const std::string& text) { std::fprintf(stderr, "purgato-scan: %s\n", escapeControls(text).c_str()); }
+std::function<void(const std::string&)>& warningSink() {
+  static std::function<void(const std::string&)> sink;
+  return sink;
+}
+
+void say(const std::string& text) {
+  const std::string line = "purgato-scan: " + escapeControls(text);
+  if (warningSink()) {
+    warningSink()(line);
+  } else {
+    std::fprintf(stderr, "%s\n", line.c_str());
+  }
+}
 
 std::string lowerText(std::string text) {
   for (char& c : text)
@@ -35,6 +47,8 @@ bool keyExists(Os& os, const std::string& key) {
 }
 
 }  // namespace
+
+void setOfflineRegistryWarningSink(std::function<void(const std::string& line)> sink) { warningSink() = std::move(sink); }
 
 bool imageNamesFile(const std::string& image, const std::string& windowsPath, const std::string& windowsFolder,
                     bool* unresolved) {

@@ -6,6 +6,7 @@
 // goes to stderr; the log lines are the core's own.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -28,6 +29,10 @@ namespace purgato {
 // variable or a short 8.3 name, whose file cannot be told here.
 bool imageNamesFile(const std::string& image, const std::string& windowsPath, const std::string& windowsFolder,
                     bool* unresolved = nullptr);
+
+// Where the lines for the user go: each line, "purgato-scan: " and all,
+// without its newline. Unset, they go to stderr.
+void setOfflineRegistryWarningSink(std::function<void(const std::string& line)> sink);
 
 class OfflineRegistry {
  public:

@@ -22,9 +22,13 @@ int printText(const std::string& text, const char* what) {
   return kExitClean;
 }
 
+std::string outputErrorLine(int error, bool scanStarted) {
+  return std::string("purgato-scan: cannot write the output: ") + std::strerror(error) +
+         (scanStarted ? "; the scan was stopped" : "");
+}
+
 int outputError(int error, bool scanStarted) {
-  std::fprintf(stderr, "purgato-scan: cannot write the output: %s%s\n", std::strerror(error),
-               scanStarted ? "; the scan was stopped" : "");
+  std::fprintf(stderr, "%s\n", outputErrorLine(error, scanStarted).c_str());
   return kExitFailed;
 }
 

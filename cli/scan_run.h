@@ -23,6 +23,8 @@ int printText(const std::string& text, const char* what);
 
 // The stderr line for output that could not be written; kExitFailed.
 int outputError(int error, bool scanStarted);
+// That line, without its newline.
+std::string outputErrorLine(int error, bool scanStarted);
 
 // With files, scans each as the walker scans a directory entry, pumping
 // before and after as it does, then prints the statistics only; without,

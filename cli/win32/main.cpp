@@ -236,7 +236,10 @@ int run(int argc, const char* const* argv) {
   runConsoleScan(session, scanOs, files, options.target);
   console.finish();
   int status = scanExitStatus(session, outcome);
-  if (console.outputError() != 0) status = outputError(console.outputError(), true);
+  if (console.outputError() != 0) {
+    status = outputError(console.outputError(), true);
+    journal.stderrLine(outputErrorLine(console.outputError(), true));
+  }
   if (!journal.writeError().empty()) {
     console.writeErrorLine("purgato-scan: " + journal.writeError() + "; the scan was stopped\n");
     status = kExitFailed;
