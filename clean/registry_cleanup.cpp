@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "os/text.h"
 
@@ -47,17 +48,24 @@ bool leftBefore(const ScanSession& session, const char* runKey, const char* name
 void deleteFoundRunValue(ScanSession& session, Os& os, const char* runKey, const char* name) {
   if (leftBefore(session, runKey, name)) return;
   HKey key = 0;
-  // What the value held goes into its record: the worm's command line.
-  char data[kPathSize] = "";
+  // What the value held goes into its record, every byte of it: the
+  // worm's command line, or whatever else was written there.
+  constexpr std::uint32_t kDataLimit = 1 << 20;
+  std::vector<char> data(1, '\0');
   std::uint32_t type = 0;
   std::uint32_t size = 0;
   long rc = os.regOpenKeyEx(kHkeyLocalMachine, runKey, kKeyAllAccess, &key);
   if (rc == kErrorSuccess) {
-    if (session.findingSink != nullptr) {
-      size = sizeof data;
-      if (os.regQueryValueEx(key, name, &type, reinterpret_cast<std::uint8_t*>(data), &size) != kErrorSuccess ||
-          size > sizeof data)
-        size = 0;
+    if (session.findingSink != nullptr &&
+        os.regQueryValueEx(key, name, &type, nullptr, &size) == kErrorSuccess && size <= kDataLimit) {
+      data.assign(size + 1, '\0');
+      std::uint32_t got = size;
+      if (os.regQueryValueEx(key, name, &type, reinterpret_cast<std::uint8_t*>(data.data()), &got) != kErrorSuccess ||
+          got > size)
+        got = 0;
+      size = got;
+    } else {
+      size = 0;
     }
     rc = os.regDeleteValue(key, name);
     os.regCloseKey(key);
@@ -73,7 +81,7 @@ void deleteFoundRunValue(ScanSession& session, Os& os, const char* runKey, const
   finding.path = keyPath.c_str();
   finding.variant = "W32/Opaserv.Worm";
   finding.valueName = name;
-  finding.valueData = data;
+  finding.valueData = data.data();
   finding.valueSize = size;
   finding.valueType = type;
   sendFinding(session, os, finding,

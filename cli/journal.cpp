@@ -49,6 +49,21 @@ std::size_t utf8Length(const unsigned char* p, std::size_t n) {
 
 std::string number(std::int64_t value) { return std::to_string(value); }
 
+// Every byte as two lower-case hex digits.
+std::string hexBytes(const char* data, std::size_t size) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(size * 2);
+  for (std::size_t i = 0; i < size; ++i) {
+    const unsigned char byte = static_cast<unsigned char>(data[i]);
+    out += kDigits[byte >> 4];
+    out += kDigits[byte & 15];
+  }
+  return out;
+}
+
+const char kProgramPrefix[] = "purgato-scan: ";
+
 }  // namespace
 
 std::string utcTime(std::int64_t ms) {
@@ -180,11 +195,28 @@ bool RunJournal::start(const RunFacts& facts, std::string* error) {
     json += (i > 1 ? "," : "") + jsonString(facts.arguments[i]);
   json += "]}";
   reportRecord(json);
+  started_ = true;
+  for (const std::string& line : earlyNotes_) writeNote(line);
+  earlyNotes_.clear();
   if (!writeError_.empty()) {
     *error = writeError_;
     return false;
   }
   return true;
+}
+
+void RunJournal::note(const std::string& line) {
+  if (!started_) {
+    earlyNotes_.push_back(line);
+    return;
+  }
+  writeNote(line);
+}
+
+void RunJournal::writeNote(const std::string& line) {
+  logText(line + "\n");
+  const std::size_t prefix = line.rfind(kProgramPrefix, 0) == 0 ? std::strlen(kProgramPrefix) : 0;
+  reportRecord("{\"record\":\"note\",\"text\":" + jsonString(line.substr(prefix)) + "}");
 }
 
 void RunJournal::onFinding(const Finding& f) {
@@ -194,6 +226,12 @@ void RunJournal::onFinding(const Finding& f) {
   KeptFile kept;
   if (keeping_ && (f.kind == FindingKind::kFile || f.kind == FindingKind::kStartupFile)) kept = keeping_->keptFile(f.path);
   std::string backupError = kept.backupError;
+  // A change the core made for this finding on its own account (the line
+  // of WININIT.INI) that was refused for want of its backup.
+  const bool refusedMeanwhile = keeping_ && keeping_->refusals() != refusalsSeen_;
+  if (keeping_) refusalsSeen_ = keeping_->refusals();
+  if (failed && backupError.empty() && refusedMeanwhile && f.kind == FindingKind::kFile)
+    backupError = keeping_->lastRefusal();
   if (keeping_ && f.kind == FindingKind::kRunValue) backupError = keeping_->registryBackupError(f.path, f.valueName);
   if (keeping_ && f.kind == FindingKind::kService)
     for (const char* suffix : {"\\Enum", "\\Security", ""})
@@ -217,6 +255,14 @@ void RunJournal::onFinding(const Finding& f) {
       stderr_(line + "\n");
       stderrLine(line);
     }
+  }
+  if (f.outcome == FindingOutcome::kAtRestart && f.restartEntry[0] != '\0') {
+    std::string line = std::string("restart request ") + (f.restartWritten ? "written to " : "already in ") +
+                       escapeControls(f.restartPlace) + ": " + escapeControls(f.restartEntry);
+    const KeptFile place = keeping_ ? keeping_->keptFile(f.restartPlace) : KeptFile();
+    if (!place.backupPath.empty()) line += "; its copy from before the run: " + place.backupPath;
+    if (place.created) line += "; made by this run";
+    logText(line + "\n");
   }
   if (!report_) return;
 
@@ -245,13 +291,17 @@ void RunJournal::onFinding(const Finding& f) {
         json += ",\"size\":null,\"sha256\":null";
       }
       json += ",\"backup\":" + (kept.backupPath.empty() ? std::string("null") : jsonString(kept.backupPath));
+      if (f.outcome == FindingOutcome::kAtRestart) json += ",\"restart\":" + restartJson(f);
       break;
     case FindingKind::kRunValue: {
+      // value_data is the text up to the first zero byte; value_hex every
+      // byte as read (ANSI for the string types), zeros and all.
       std::string data(f.valueData, f.valueSize);
       const std::size_t zero = data.find('\0');
       if (zero != std::string::npos) data.resize(zero);
       json += ",\"key\":" + jsonString(f.path) + ",\"value_name\":" + jsonString(f.valueName) +
-              ",\"value_type\":" + number(f.valueType) + ",\"value_data\":" + jsonString(data);
+              ",\"value_type\":" + number(f.valueType) + ",\"value_data\":" + jsonString(data) +
+              ",\"value_hex\":" + jsonString(hexBytes(f.valueData, f.valueSize));
       break;
     }
     case FindingKind::kProcess:
@@ -265,6 +315,16 @@ void RunJournal::onFinding(const Finding& f) {
     }
   }
   reportRecord(json + "}");
+}
+
+// Where a file left for the restart was asked for, as written.
+std::string RunJournal::restartJson(const Finding& f) const {
+  if (f.restartEntry[0] == '\0') return "null";
+  const KeptFile place = keeping_ ? keeping_->keptFile(f.restartPlace) : KeptFile();
+  return "{\"place\":" + jsonString(f.restartPlace) + ",\"entry\":" + jsonString(f.restartEntry) +
+         ",\"written\":" + (f.restartWritten ? "true" : "false") +
+         ",\"place_backup\":" + (place.backupPath.empty() ? std::string("null") : jsonString(place.backupPath)) +
+         ",\"place_created\":" + (place.created ? "true" : "false") + "}";
 }
 
 void RunJournal::stdoutLine(const std::string& line) { logText(line + "\n"); }

@@ -74,6 +74,9 @@ class RunJournal final : public FindingSink {
   void stderrLine(const std::string& line);
   // A place the scan could not read.
   void unreadPlace(const std::string& windowsPath, const std::string& reason);
+  // A warning printed on stderr (the line without its newline), for the
+  // log and as a note record; kept until start() when it comes before.
+  void note(const std::string& line);
   // The report's last record and the log's footer.
   void finish(int exitStatus);
   // The error of the first failed write, "" when none failed.
@@ -83,6 +86,8 @@ class RunJournal final : public FindingSink {
   void logText(const std::string& text);
   void reportRecord(const std::string& json);
   void noteWriteFailure(const char* what);
+  void writeNote(const std::string& line);
+  std::string restartJson(const Finding& finding) const;
 
   const ScanSession& session_;
   ScanOutcome& outcome_;
@@ -98,6 +103,9 @@ class RunJournal final : public FindingSink {
   std::string writeError_;
   std::int64_t startMs_ = 0;
   std::set<std::string> reasonsGiven_;  // objects whose failure was explained
+  std::vector<std::string> earlyNotes_;  // warnings from before start()
+  bool started_ = false;
+  std::size_t refusalsSeen_ = 0;  // the keeping layer's refusals up to the last finding
   long findings_ = 0, failures_ = 0, unread_ = 0;
   bool silenced_ = false;
 };

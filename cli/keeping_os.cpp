@@ -201,13 +201,31 @@ bool KeepingOs::keepFile(const std::string& windowsPath) {
     kept.backupPath.clear();
   }
   const bool ok = kept.backupError.empty();
+  kept.created = files_[lowered(windowsPath)].created;
   files_[lowered(windowsPath)] = kept;
   return ok;
+}
+
+// True when this run has kept the file already (or made it): what it held
+// before the run's first change is what the copy must show.
+bool KeepingOs::keptBefore(const std::string& windowsPath) const {
+  const auto it = files_.find(lowered(windowsPath));
+  if (it == files_.end()) return false;
+  return it->second.created || (backup_ ? !it->second.backupPath.empty() : it->second.measured);
+}
+
+void KeepingOs::refuse(const std::string& why) {
+  refused_ = true;
+  ++refusals_;
+  lastRefusal_ = why;
+  errno = EIO;
 }
 
 int KeepingOs::open(const char* path, int flags) {
   const int fd = ForwardingOs::open(path, flags);
   if (fd >= 0 && (flags & 0x0003) != kORdOnly) writablePaths_[fd] = path;
+  // Made now: undoing it is deleting it.
+  if (fd >= 0 && (flags & kOCreat) && (flags & kOExcl)) files_[lowered(path)].created = true;
   return fd;
 }
 
@@ -220,9 +238,8 @@ int KeepingOs::chsize(int fd, std::int32_t size) {
   refused_ = false;
   if (!backup_ && !measure_) return ForwardingOs::chsize(fd, size);
   const auto it = writablePaths_.find(fd);
-  if (it != writablePaths_.end() && !keepFile(it->second)) {
-    refused_ = true;
-    errno = EIO;
+  if (it != writablePaths_.end() && !keptBefore(it->second) && !keepFile(it->second)) {
+    refuse(keptFile(it->second).backupError);
     return -1;
   }
   return ForwardingOs::chsize(fd, size);
@@ -232,11 +249,8 @@ bool KeepingOs::deleteFile(const char* path) {
   refused_ = false;
   if (!backup_ && !measure_) return ForwardingOs::deleteFile(path);
   // A retry after the holding process was ended: the copy is made already.
-  const auto it = files_.find(lowered(path));
-  const bool kept = backup_ && it != files_.end() && !it->second.backupPath.empty();
-  if (!kept && !keepFile(path)) {
-    refused_ = true;
-    errno = EIO;
+  if (!keptBefore(path) && !keepFile(path)) {
+    refuse(keptFile(path).backupError);
     return false;
   }
   return ForwardingOs::deleteFile(path);
@@ -244,14 +258,9 @@ bool KeepingOs::deleteFile(const char* path) {
 
 bool KeepingOs::moveFileEx(const char* existing, const char* newName, std::uint32_t flags) {
   refused_ = false;
-  if (backup_ && newName == nullptr) {
-    const auto it = files_.find(lowered(existing));
-    const bool kept = it != files_.end() && !it->second.backupPath.empty();
-    if (!kept && !keepFile(existing)) {
-      refused_ = true;
-      errno = EIO;
-      return false;
-    }
+  if (backup_ && newName == nullptr && !keptBefore(existing) && !keepFile(existing)) {
+    refuse(keptFile(existing).backupError);
+    return false;
   }
   return ForwardingOs::moveFileEx(existing, newName, flags);
 }

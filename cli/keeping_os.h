@@ -23,6 +23,7 @@ struct KeptFile {
   std::string sha256;
   std::string backupPath;   // where its copy went; "" none
   std::string backupError;  // why the backup failed, which stopped the change; "" none
+  bool created = false;     // the run made the file: there was nothing to keep
 };
 
 // The Win32 error a change refused for want of its backup reports.
@@ -50,6 +51,11 @@ class KeepingOs final : public ForwardingOs {
   KeptFile keptFile(const std::string& windowsPath) const;
   // Why a registry change was refused for want of its backup; "" when not.
   std::string registryBackupError(const std::string& keyPath, const std::string& valueName) const;
+  // Changes refused for want of their backup so far, and why the last one
+  // was: a change the core makes on its own account (WININIT.INI's line
+  // for a file left for the restart) fails under the finding it serves.
+  std::size_t refusals() const { return refusals_; }
+  const std::string& lastRefusal() const { return lastRefusal_; }
 
   int open(const char* path, int flags) override;
   int close(int fd) override;
@@ -65,6 +71,8 @@ class KeepingOs final : public ForwardingOs {
 
  private:
   bool keepFile(const std::string& windowsPath);
+  bool keptBefore(const std::string& windowsPath) const;
+  void refuse(const std::string& why);
   bool appendReg(const std::string& text, std::string* error);
   std::string keyName(HKey root, const std::string& subKey) const;
 
@@ -76,6 +84,8 @@ class KeepingOs final : public ForwardingOs {
   MakeDirectory makeDirectory_;
   std::string setPath_;
   bool regStarted_ = false;
+  std::size_t refusals_ = 0;
+  std::string lastRefusal_;
   std::map<int, std::string> writablePaths_;     // descriptors open for writing, by the path they were opened with
   std::map<HKey, std::string> keyPaths_;         // open keys, by their full name
   std::map<std::string, KeptFile> files_;        // by lower-cased Windows path

@@ -85,6 +85,13 @@ elseif(PURGATO_TESTS)
   if(TARGET keeping_os_test)
     target_sources(keeping_os_test PRIVATE ${CMAKE_SOURCE_DIR}/cli/keeping_os.cpp ${CMAKE_SOURCE_DIR}/cli/sha256.cpp)
   endif()
+  # The run's account, over the test double and the keeping layer.
+  if(TARGET journal_test)
+    target_sources(journal_test PRIVATE ${CMAKE_SOURCE_DIR}/cli/journal.cpp ${CMAKE_SOURCE_DIR}/cli/keeping_os.cpp
+                   ${CMAKE_SOURCE_DIR}/cli/sha256.cpp ${CMAKE_SOURCE_DIR}/cli/exit_status.cpp
+                   ${CMAKE_SOURCE_DIR}/cli/messages.cpp)
+    target_compile_definitions(journal_test PRIVATE PURGATO_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+  endif()
   if(TARGET dry_run_test)
     target_sources(dry_run_test PRIVATE ${CMAKE_SOURCE_DIR}/cli/dry_run_os.cpp)
   endif()

@@ -60,8 +60,9 @@ void logDeleteFailed(ScanSession& session, Os& os, const char* path, const char*
 // delete's, kept when no restart can take the file.
 void deleteAtRestart(ScanSession& session, Os& os, const char* path, const char* name, long error) {
   const std::string key = lowered(path);
+  RestartRequest request;
   if (!leftForRestart(session, key)) {
-    if (!scheduleDeleteAtRestart(os, path)) {
+    if (!scheduleDeleteAtRestart(os, path, &request)) {
       logDeleteFailed(session, os, path, name, error);
       return;
     }
@@ -70,6 +71,9 @@ void deleteAtRestart(ScanSession& session, Os& os, const char* path, const char*
   }
   Finding finding = fileFinding(path, name);
   finding.outcome = FindingOutcome::kAtRestart;
+  finding.restartPlace = request.place.c_str();
+  finding.restartEntry = request.entry.c_str();
+  finding.restartWritten = request.written;
   sendFinding(session, os, finding, "%s     %s will be deleted when Windows restarts", path, name);
 }
 

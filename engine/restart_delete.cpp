@@ -82,7 +82,7 @@ bool wininitPath(Os& os, std::string* path) {
 // Windows 9x runs WININIT.INI's [rename] section at its start: "NUL=path"
 // deletes the file. The path must be the short one (WININIT runs before
 // long names are served).
-bool scheduleInWininit(Os& os, const char* path) {
+bool scheduleInWininit(Os& os, const char* path, RestartRequest* request) {
   char shortPath[kPathSize];
   const unsigned length = os.getShortPathName(path, shortPath, sizeof shortPath);
   if (length == 0 || length >= sizeof shortPath) return false;
@@ -98,7 +98,11 @@ bool scheduleInWininit(Os& os, const char* path) {
   std::string text;
   bool ok = readAll(os, fd, &text);
   if (ok) {
-    const RenameEdit edit = planRenameLine(text, std::string("NUL=") + shortPath);
+    const std::string line = std::string("NUL=") + shortPath;
+    const RenameEdit edit = planRenameLine(text, line);
+    request->place = ini;
+    request->entry = line;
+    request->written = !edit.present;
     if (!edit.present) {
       const std::string tail = text.substr(edit.offset);
       const std::int32_t at = static_cast<std::int32_t>(edit.offset);
@@ -201,12 +205,17 @@ RenameEdit planRenameLine(const std::string& text, const std::string& line) {
   return edit;
 }
 
-bool scheduleDeleteAtRestart(Os& os, const char* path) {
+bool scheduleDeleteAtRestart(Os& os, const char* path, RestartRequest* request) {
+  RestartRequest ignored;
+  if (request == nullptr) request = &ignored;
   switch (platformClass(os)) {
     case kFamilyNT:
-      return deletionPending(os, path) || os.moveFileEx(path, nullptr, kMoveFileDelayUntilReboot);
+      request->place = std::string("HKEY_LOCAL_MACHINE\\") + kSessionManagerKey + "\\PendingFileRenameOperations";
+      request->entry = std::string("\\??\\") + path;
+      request->written = !deletionPending(os, path);
+      return !request->written || os.moveFileEx(path, nullptr, kMoveFileDelayUntilReboot);
     case kFamily9x:
-      return scheduleInWininit(os, path);
+      return scheduleInWininit(os, path, request);
     default:
       return false;  // a mounted volume: no restart to wait for
   }

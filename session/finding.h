@@ -37,6 +37,11 @@ struct Finding {
   std::uint32_t processId = 0;  // a process's id
   const char* const* keys = nullptr;  // a service's keys that were deleted (kService)
   int keyCount = 0;
+  // A file left for the restart (kAtRestart), when this finding made the
+  // request: where it went and the entry, as written ("" none).
+  const char* restartPlace = "";
+  const char* restartEntry = "";
+  bool restartWritten = false;  // false: it was there from an earlier scan
   bool hasLine = true;  // false: no line goes with it (a process left running)
 };
 

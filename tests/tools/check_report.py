@@ -2,9 +2,10 @@
 """Checks a purgato-scan --report file: every line one JSON object valid
 against the schema, the run record first and the end record last, and the
 end record's totals equal to the statistics block of the same run's stdout
-(when given).
+(when given), each note a line of the same run's stderr (when given), and
+each Run value's text the start of its bytes.
 
-    check_report.py SCHEMA REPORT [STDOUT]
+    check_report.py SCHEMA REPORT [STDOUT [STDERR]]
 """
 import json
 import re
@@ -46,6 +47,19 @@ def main():
         findings = sum(1 for r in records if r.get("record") == "finding")
         if findings != records[-1]["findings"]:
             problems.append(f"{findings} finding records, the end record says {records[-1]['findings']}")
+    for number, record in enumerate(records, 1):
+        if record.get("kind") != "run-value" or not isinstance(record.get("value_hex"), str):
+            continue
+        raw = bytes.fromhex(record["value_hex"]).split(b"\0")[0]
+        if raw.decode("utf-8", errors="replace") != record.get("value_data") and \
+                raw.decode("latin-1") != record.get("value_data"):
+            problems.append(f"line {number}: value_data is not the text of value_hex up to its first zero")
+    if len(sys.argv) > 4:
+        with open(sys.argv[4], encoding="utf-8", errors="replace") as f:
+            err = set(f.read().splitlines())
+        for record in records:
+            if record.get("record") == "note" and "purgato-scan: " + record["text"] not in err:
+                problems.append(f"note not on stderr: {record['text']}")
     for problem in problems:
         print(problem)
     print(f"{len(records)} records, {len(problems)} problems")

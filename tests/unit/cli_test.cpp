@@ -27,6 +27,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "tests/support/hive_builder.h"
 #include "tests/support/samples.h"
 #include "tests/support/temp_volume.h"
 
@@ -1208,6 +1209,72 @@ TEST_F(CliTest, LogReportAndBackupOfARealScanAccountForEveryChangeAndUndoIt) {
   for (const std::string& line : linesOf(both)) headers += line.rfind("=== purgato-scan 1.5 run started", 0) == 0;
   EXPECT_EQ(headers, 2);
   EXPECT_EQ(std::system(("test $(ls '" + backup + "' | wc -l) -eq 2").c_str()), 0);
+}
+
+// The registry's warnings (a 9x registry not cleaned offline, a hive
+// missing) are lines of the run: in the log and, as notes, in the report;
+// and a Run value of the offline hive is reported byte for byte.
+TEST_F(CliTest, TheOfflineRegistrysWarningsAreLoggedAndReportedAndRunValuesKeepEveryByte) {
+  struct Case {
+    const char* name;
+    std::function<void(TempVolume&)> setUp;
+    int status;
+    const char* warning;
+  };
+  const std::string multi("C:\\WINNT\\scrsvr.exe\0-q\0\0", 24);
+  const Case cases[] = {
+      {"Windows 9x", [](TempVolume& v) {
+         v.writeFile("C:\\WINDOWS\\WIN.INI", std::string(kWinIniBody));
+         v.writeFile("C:\\WINDOWS\\SYSTEM.DAT", std::string("9x registry"));
+         v.writeFile("C:\\WINDOWS\\USER.DAT", std::string("9x user"));
+       }, 0, "purgato-scan: C:\\WINDOWS holds a Windows 9x registry (SYSTEM.DAT, USER.DAT), which is not cleaned offline"},
+      {"NT without its SYSTEM hive", [&multi](TempVolume& v) {
+         v.writeFile("C:\\WINNT\\scrsvr.exe", buildWormSample(0));
+         v.makeFolder("C:\\WINNT\\system32\\config");
+         // A REG_MULTI_SZ: the UTF-16 of each byte, the zeros too.
+         std::vector<std::uint8_t> wide;
+         for (char c : multi) wide.insert(wide.end(), {static_cast<std::uint8_t>(c), 0});
+         HiveBuilder software("SOFTWARE");
+         software.value("Microsoft\\Windows\\CurrentVersion\\Run", "ScrSvr", kHiveRegMultiSz, wide);
+         software.write(v.hostPath("C:\\WINNT\\system32\\config\\SOFTWARE"));
+       }, 4, "purgato-scan: C:\\WINNT\\system32\\config\\SYSTEM: no such hive; the worm's services are not looked for"},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    TempVolume fresh, work;
+    test.setUp(fresh);
+    const std::string log = work.root() + "/scan.log", report = work.root() + "/scan.jsonl";
+    const Result result = run({"--drive", "C=" + fresh.drive('C'), "--log", log, "--report", report});
+    EXPECT_EQ(result.status, test.status) << result.err;
+    ASSERT_THAT(result.err, HasSubstr(std::string(test.warning)));
+    // Every line of stdout and stderr is in the log.
+    for (const std::string& line : linesOf(result.out + result.err)) EXPECT_THAT(fileText(log), HasSubstr(line + "\n"));
+    const std::string text = fileText(report);
+    std::string noteText;  // as a JSON string, without the program's name
+    for (const char c : std::string(test.warning).substr(std::strlen("purgato-scan: ")))
+      noteText += c == '\\' ? std::string("\\\\") : std::string(1, c);
+    EXPECT_THAT(text, HasSubstr("{\"record\":\"note\",\"text\":\"" + noteText));
+    const std::string out = work.root() + "/out", err = work.root() + "/err";
+    for (const auto& file : {std::make_pair(out, result.out), std::make_pair(err, result.err)}) {
+      std::FILE* saved = std::fopen(file.first.c_str(), "wb");
+      std::fwrite(file.second.data(), 1, file.second.size(), saved);
+      std::fclose(saved);
+    }
+    const std::string check = std::string("python3 '") + PURGATO_SOURCE_DIR + "/tests/tools/check_report.py' '" +
+                              PURGATO_SOURCE_DIR + "/docs/purgato-scan-report.schema.json' '" + report + "' '" + out +
+                              "' '" + err + "' >/dev/null";
+    EXPECT_EQ(std::system(check.c_str()), 0) << text;
+    if (test.status == 4) {
+      std::string hex;
+      char two[3];
+      for (const unsigned char c : multi) {
+        std::snprintf(two, sizeof two, "%02x", c);
+        hex += two;
+      }
+      EXPECT_THAT(text, HasSubstr("\"value_name\":\"scrsvr\",\"value_type\":7,"
+                                  "\"value_data\":\"C:\\\\WINNT\\\\scrsvr.exe\",\"value_hex\":\"" + hex + "\""));
+    }
+  }
 }
 
 TEST_F(CliTest, ALogOrReportThatCannotBeOpenedStopsTheScanBeforeAnyChange) {
