@@ -156,18 +156,60 @@ pending_renames() {
 # through PendingFileRenameOperations, the 9x family through WININIT.INI,
 # each holding exactly that path. Its line says so, it counts as deleted,
 # status 5; the file stays as it was until then, the rest is cleaned, and
-# nothing else in the registry changes.
+# nothing else in the registry changes. The first scan keeps its account on
+# D:: the report and the log name the entry written, and on the 9x family
+# the backup holds WININIT.INI as it was before the scan (one line of an
+# earlier request in it).
 locked() {
   local personality=$1 family=$2 held=windows/INSTIT.EXE
   begin "locked-$personality" "$personality" || return
   local windows_path="C:\\${held//\//\\}"
-  local holder
+  local holder share=$run/share wininit_before=''
+  mkdir -p "$share"
+  ln -s "$share" "$WINEPREFIX/dosdevices/d:"
+  if [ "$family" == 9x ]; then
+    wininit_before=$'[rename]\r\nNUL=C:\\OLDFILE.TXT\r\n'
+    printf '%s' "$wininit_before" >"$WINEPREFIX/drive_c/windows/WININIT.INI"
+    resnapshot
+  fi
   hold_open "$windows_path" || return
   cp "$WINEPREFIX/drive_c/$held" "$run/held-before"
   reg_export "$run/hklm-before"
-  scan --target C:
+  scan --target C: --log 'D:\scan.log' --report 'D:\scan.jsonl' --backup 'D:\kept'
   expect "exit status" "$status" 5
   expect_no_stderr
+  if python3 "$here/../tools/check_report.py" "$here/../../docs/purgato-scan-report.schema.json" \
+    "$share/scan.jsonl" "$run/out" "$run/err" >"$run/report-check"; then
+    pass "report: $(tail -n 1 "$run/report-check")"
+  else
+    fail "report: $(cat "$run/report-check")"
+  fi
+  local place entry
+  if [ "$family" == 9x ]; then
+    place='C:\windows\WININIT.INI' entry="NUL=$windows_path"
+  else
+    place='HKEY_LOCAL_MACHINE\System\CurrentControlSet\Control\Session Manager\PendingFileRenameOperations'
+    entry="\\??\\$windows_path"
+  fi
+  expect "report: the request for the restart" "$(python3 -c '
+import json, sys
+for line in open(sys.argv[1], encoding="utf-8"):
+    r = json.loads(line)
+    if r.get("restart"):
+        print(r["path"], r["restart"]["place"], r["restart"]["entry"], r["restart"]["written"], sep="|")
+' "$share/scan.jsonl")" "$windows_path|$place|$entry|True"
+  expect "log: the request for the restart" \
+    "$(tr -d '\r' <"$share/scan.log" | grep -c -F "restart request written to $place: $entry")" 1
+  if [ "$family" == 9x ]; then
+    local kept
+    kept=$(find "$share/kept" -type f -ipath '*/C/windows/WININIT.INI.purgato-kept')
+    if [ -n "$kept" ] && cmp -s "$kept" <(printf '%s' "$wininit_before"); then
+      pass "WININIT.INI kept as it was before the scan"
+    else
+      fail "WININIT.INI not kept as it was: [$kept]"
+    fi
+    expect "WININIT.INI kept once" "$(find "$share/kept" -type f -iname 'WININIT.INI.purgato-kept*' | wc -l)" 1
+  fi
   local infected disinfected deleted scanned=$files_at_start
   read -r infected disinfected deleted <"$run/seed/counts"
   [ "$family" == 9x ] || scanned=$((scanned - 1))
@@ -193,6 +235,7 @@ locked() {
   local wininit=windows/WININIT.INI
   if [ "$family" == 9x ]; then
     expect "WININIT.INI" "$(cat -A "$WINEPREFIX/drive_c/$wininit" 2>&1)" "[rename]^M\$
+NUL=C:\\OLDFILE.TXT^M\$
 NUL=$windows_path^M\$"
     expect "PendingFileRenameOperations" "$(pending_renames "$run/hklm-after")" ""
   else
@@ -523,10 +566,11 @@ logon_script() {
 CONSOLE_TREE=30000
 TMUX_SOCKET=purgato-cli-e2e-$$  # the tmux server of the console being driven
 
-# console_start NAME [FILE]: the scanner (of FILE, when given) in a console
-# of its own (a terminal in tmux, 100 by 30, which Wine's console draws on);
-# its exit status goes to $run/NAME.status. The shell around it outlives a
-# Ctrl-C.
+# console_start NAME [FILE [REDIRECTION]]: the scanner (of FILE, when not
+# empty) in a console of its own (a terminal in tmux, 100 by 30, which
+# Wine's console draws on), with the shell's REDIRECTION (">out.txt") when
+# given; its exit status goes to $run/NAME.status. The shell around it
+# outlives a Ctrl-C.
 console_start() {
   # A server of its own each time: a new session on a server still going
   # away would go with it.
@@ -537,7 +581,7 @@ console_start() {
     env PATH="$PATH" ${WINELOADER:+WINELOADER="$WINELOADER"} \
     WINEPREFIX="$WINEPREFIX" WINEARCH="$WINEARCH" WINEDEBUG="$WINEDEBUG" HOME="$HOME" \
     WINEDLLOVERRIDES="$WINEDLLOVERRIDES" LANG=C.UTF-8 FILE_ARGUMENT="${2:-}" \
-    sh -c "trap : INT; taskset -c 0 wine '$SCANNER' \${FILE_ARGUMENT:+\"\$FILE_ARGUMENT\"}; echo \$? >'$run/$1.status'; sleep 120"
+    sh -c "trap : INT; taskset -c 0 wine '$SCANNER' \${FILE_ARGUMENT:+\"\$FILE_ARGUMENT\"} ${3:-}; echo \$? >'$run/$1.status'; sleep 120"
 }
 
 # The console's lines, blank ones left out.
@@ -582,7 +626,8 @@ console_keys() {
   mkdir -p "$WINEPREFIX/drive_c/Jörg"
   cp "$WINEPREFIX/drive_c/windows/SCRSVR.EXE" "$WINEPREFIX/drive_c/Jörg/"
   resnapshot
-  local tree_status='^C:\\tree\\DIR[0-9]+\\FILE[0-9]+\.TXT$' question='^Terminate the Scan now\? \[y/N\]$'
+  local tree_status='^[0-9]+ scanned, [0-9]+ found: C:\\tree\\DIR[0-9]+\\FILE[0-9]+\.TXT$'
+  local question='^Terminate the Scan now\? \[y/N\]$'
   # A name outside ASCII, as the console shows it (Wine's terminal is UTF-8);
   # first, before a walk reaches it.
   console_start named 'C:\Jörg\SCRSVR.EXE'
@@ -625,6 +670,26 @@ console_keys() {
   expect "last line after Ctrl-C" "$(console_lines | tail -n 1)" "Scanning terminated"
   expect "statistics after Ctrl-C" "$(console_lines | grep -c '^Total files scanned')" 1
 
+  # stdout to a file: the progress on the console, the file only the lines.
+  console_start redirected "" ">'$run/redirected.out'"
+  if console_wait "$tree_status" 60; then pass "stdout to a file: the progress on the console"; else fail "stdout to a file: no progress"; fi
+  # What the two scans cut short left is cleaned now: 1, or 0 if nothing.
+  expect "stdout to a file: exit status" "$(console_status redirected | tr 0 1)" 1
+  expect "stdout to a file: its last line" "$(tr -d '\r' <"$run/redirected.out" | tail -n 1)" "Scanning completed"
+  expect "stdout to a file: no progress in it" "$(grep -c 'scanned, [0-9]* found' "$run/redirected.out")" 0
+  expect "stdout to a file: no line on the console" "$(console_lines | grep -Ec ' (deleted|removed)$|^Scanning')" 0
+  # stderr to a file: no progress anywhere.
+  console_start quiet "" "2>'$run/quiet.err'"
+  local looks=0 shown=0
+  while [ ! -s "$run/quiet.status" ] && [ $looks -lt 100 ]; do
+    console_lines | grep -q 'scanned, [0-9]* found' && shown=$((shown + 1))
+    looks=$((looks + 1))
+    sleep 0.1
+  done
+  expect "stderr to a file: exit status" "$(console_status quiet)" 0
+  expect "stderr to a file: no progress on the console ($looks looks)" "$shown" 0
+  expect "stderr to a file: nothing in it" "$(cat "$run/quiet.err")" ""
+
   tmux -L "$TMUX_SOCKET" kill-server 2>/dev/null
   end_scenario
   # What the scans did not reach is untouched.
@@ -638,7 +703,7 @@ console_keys() {
 }
 
 all_scenarios=(standard-win98 standard-winxp standard-win10 locked-win98 locked-winxp locked-win10 unreadable-win10 files
-  dry-run lost-output command-line clean console-keys logon-script audit-winxp)
+  dry-run lost-output command-line clean console-keys logon-script audit-win98 audit-winxp)
 
 run_scenario() {
   case $1 in
