@@ -13,8 +13,6 @@ namespace purgato {
 
 namespace {
 
-constexpr std::size_t kImageSize = 2 * kPathSize;
-
 std::function<void(const std::string&)>& warningSink() {
   static std::function<void(const std::string&)> sink;
   return sink;
@@ -83,8 +81,8 @@ bool imageNamesFile(const std::string& image, const std::string& windowsPath, co
   const std::string program = quoted ? path : path.substr(0, path.find(' '));
   if (unresolved != nullptr && (program.find('%') != std::string::npos || program.find('~') != std::string::npos))
     *unresolved = true;
-  const std::string wanted = lowerText(windowsPath);
-  const std::string found = lowerText(path);
+  const std::string wanted = foldedAsWindows(windowsPath);
+  const std::string found = foldedAsWindows(path);
   if (found == wanted) return true;
   // Unquoted, the path ends at the first blank after which the rest are
   // the service's arguments, as Windows starts it.
@@ -215,9 +213,10 @@ void OfflineRegistry::serviceStep(ScanSession& session, Os& os, const std::vecto
     for (const char* set : {"ControlSet001", "ControlSet002"}) {
       const std::string key = std::string("SYSTEM\\") + set + "\\Services\\" + name;
       if (!keyExists(os, key)) continue;
-      char image[kImageSize];
+      // As UTF-16 decoded, so that a name beyond Latin-1 compares as Windows compares it.
+      std::string image;
       bool unresolved = false;
-      if (readRegistryString(os, kHkeyLocalMachine, key.c_str(), "ImagePath", image, sizeof image) &&
+      if (registry_->readText(key.c_str(), "ImagePath", &image) &&
           imageNamesFile(image, path, windowsFolder_, &unresolved)) {
         ours.push_back(key);
       } else {

@@ -20,7 +20,8 @@
 namespace purgato {
 
 // True when `image` (a service's ImagePath) starts the file at
-// `windowsPath`: the same path in any case, quoted or not, with or
+// `windowsPath`: the same path in any case (folded as Windows folds
+// names, beyond ASCII too), quoted or not, with or
 // without arguments, with '/' or '\', behind "\??\", "\\?\" or
 // "\\.\", written with "%SystemRoot%", "%windir%", "%SystemDrive%" or
 // "\SystemRoot\", from the system drive's root, or relative to the

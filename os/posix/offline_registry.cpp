@@ -1255,6 +1255,37 @@ long OfflineRegistryOs::regQueryInfoKey(HKey key, std::uint64_t* lastWriteTime) 
   return kErrorInvalidFunction;
 }
 
+bool OfflineRegistryOs::readText(const char* subKey, const char* valueName, std::string* utf8) {
+  utf8->clear();
+  int hive = -1;
+  hive_node_h node = 0;
+  if (impl_->resolve(kHkeyLocalMachine, subKey, &hive, &node) != kErrorSuccess || hive < 0) return false;
+  Impl::LoadedHive& lh = impl_->hives[hive];
+  const hive_value_h value = impl_->findValue(lh, node, valueName);
+  if (value == 0) return false;
+  hive_type stored = hive_t_REG_NONE;
+  std::size_t length = 0;
+  Owned<char> raw(hivex_value_value(lh.h, value, &stored, &length));
+  const std::uint32_t type = typeBits(stored);
+  if (!raw || (type != kRegSz && type != kRegExpandSz)) return false;
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(raw.get());
+  for (std::size_t i = 0; i + 1 < length; i += 2) {
+    char32_t unit = bytes[i] | char32_t(bytes[i + 1]) << 8;
+    if (unit == 0) break;
+    if (unit >= 0xDC00 && unit <= 0xDFFF) return false;
+    if (unit >= 0xD800 && unit <= 0xDBFF) {
+      const char32_t low = i + 3 < length ? (bytes[i + 2] | char32_t(bytes[i + 3]) << 8) : 0;
+      if (low < 0xDC00 || low > 0xDFFF) return false;
+      unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+      i += 2;
+    }
+    appendUtf8(utf8, unit);
+  }
+  return true;
+}
+
+std::string foldedAsWindows(const std::string& text) { return folded(text.c_str()); }
+
 VolumeHives findVolumeHives(PosixOs& os) {
   char windows[kPathSize];
   const unsigned length = os.getWindowsDirectory(windows, sizeof windows);

@@ -109,6 +109,13 @@ class OfflineRegistryOs : public ForwardingOs {
   // then checks each name), ERROR_KEY_DELETED for a key deleted under it.
   long regQueryInfoKey(HKey key, std::uint64_t* lastWriteTime) override;
 
+  // A string value (REG_SZ, REG_EXPAND_SZ) of a key below
+  // HKEY_LOCAL_MACHINE as UTF-8, up to its first zero: what a comparison
+  // with the volume's names needs, which the ANSI call gives only as far
+  // as Latin-1. False when the key or value is missing, is no string, or
+  // is no sound UTF-16.
+  bool readText(const char* subKey, const char* valueName, std::string* utf8);
+
  private:
   bool madeHere(const std::string& windowsPath);
   bool skipMade(OsHandle find, FindData* data);
@@ -125,6 +132,10 @@ struct VolumeHives {
   std::string system;         // host path, "" when absent
   bool nine = false;          // the folder holds SYSTEM.DAT or USER.DAT (Windows 9x)
 };
+
+// A name or path as Windows compares it: UTF-8 (bytes that are no UTF-8
+// taken as Latin-1), each letter folded as Windows' table folds it.
+std::string foldedAsWindows(const std::string& text);
 
 class PosixOs;
 // Looks in the Windows folder that os reports (any letter case).

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -359,35 +360,91 @@ TEST(OfflineScanTest, EverySpellingOfTheWormsImageFindsItsService) {
   }
 }
 
+// UTF-8 text as the UTF-16LE bytes of a REG_EXPAND_SZ with its zero, as
+// hivexsh's "hex:" takes them ("41,00,...").
+std::string utf16Hex(const std::string& utf8) {
+  std::u16string units;
+  for (std::size_t i = 0; i < utf8.size();) {
+    const unsigned char b = static_cast<unsigned char>(utf8[i]);
+    const int extra = b < 0x80 ? 0 : b < 0xE0 ? 1 : b < 0xF0 ? 2 : 3;
+    char32_t c = extra == 0 ? b : (b & (0x3F >> extra));
+    for (int k = 1; k <= extra; ++k) c = (c << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
+    i += extra + 1;
+    if (c >= 0x10000) {
+      units.push_back(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
+      units.push_back(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
+    } else {
+      units.push_back(static_cast<char16_t>(c));
+    }
+  }
+  units.push_back(0);
+  std::string hex;
+  char byte[8];
+  for (char16_t u : units) {
+    for (unsigned part : {u & 0xFFu, unsigned(u) >> 8}) {
+      std::snprintf(byte, sizeof byte, "%s%02x", hex.empty() ? "" : ",", part);
+      hex += byte;
+    }
+  }
+  return hex;
+}
+
 // A worm file whose name is not ASCII: the volume's UTF-8 name and the
-// hive's UTF-16 value name compare as Windows compares them.
+// hive's UTF-16 value name, and the image of the service named after it,
+// compare as Windows compares them.
 TEST(OfflineScanTest, NonAsciiNamesMatchTheirRunValuesAsWindowsWould) {
   const struct {
     const char* file;   // UTF-8, as the volume gives it
     const char* value;  // UTF-8, as hivexsh takes it
     bool removed;
+    const char* image;  // of the service named after the file; nullptr: none
+    bool serviceRemoved;
   } cases[] = {
-      {"t\xc3\xa4sk.exe", "T\xc3\x84SK", true},                  // Latin-1 letters
-      {"\xcf\x89mega.exe", "\xce\xa9MEGA", true},               // Greek
-      {"\xd1\x84\xd0\xb0\xd0\xb9\xd0\xbb.exe", "\xd0\xa4\xd0\x90\xd0\x99\xd0\x9b", true},  // Cyrillic
-      {"\xc5\x82\xc3\xb3" "d\xc5\xba.exe", "\xc5\x81\xc3\x93" "D\xc5\xb9", true},  // Latin Extended-A
-      {"t\xc3\xa4sk.exe", "task", false},
-      {"stra\xc3\x9f" "e.exe", "STRASSE", false},
+      {"t\xc3\xa4sk.exe", "T\xc3\x84SK", true, nullptr, false},                  // Latin-1 letters
+      {"\xcf\x89mega.exe", "\xce\xa9MEGA", true, nullptr, false},               // Greek
+      {"\xd1\x84\xd0\xb0\xd0\xb9\xd0\xbb.exe", "\xd0\xa4\xd0\x90\xd0\x99\xd0\x9b", true, nullptr, false},  // Cyrillic
+      {"\xc5\x82\xc3\xb3" "d\xc5\xba.exe", "\xc5\x81\xc3\x93" "D\xc5\xb9", true, nullptr, false},  // Latin Extended-A
+      {"t\xc3\xa4sk.exe", "task", false, nullptr, false},
+      {"stra\xc3\x9f" "e.exe", "STRASSE", false, nullptr, false},
+      // The service's image, in each script and spelling.
+      {"t\xc3\xa4sk.exe", "Other", false, "C:\\WINNT\\t\xc3\xa4sk.exe", true},
+      {"t\xc3\xa4sk.exe", "Other", false, "%SystemRoot%\\T\xc3\x84SK.EXE -s", true},
+      {"\xcf\x89mega.exe", "Other", false, "\"C:\\WINNT\\\xce\xa9MEGA.exe\"", true},
+      {"\xd1\x84\xd0\xb0\xd0\xb9\xd0\xbb.exe", "Other", false, "\\??\\C:\\WINNT\\\xd0\xa4\xd0\x90\xd0\x99\xd0\x9b.EXE", true},
+      {"\xc5\x82\xc3\xb3" "d\xc5\xba.exe", "Other", false, "C:\\WINNT\\\xc5\x81\xc3\x93" "D\xc5\xb9.exe", true},
+      // Another file: the service stays.
+      {"t\xc3\xa4sk.exe", "Other", false, "C:\\WINNT\\task.exe", false},
+      {"stra\xc3\x9f" "e.exe", "Other", false, "C:\\WINNT\\STRASSE.EXE", false},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.value);
+    SCOPED_TRACE(std::string(c.value) + " " + (c.image ? c.image : ""));
     TempVolume volume;
     volume.writeFile(std::string("C:\\WINNT\\") + c.file, buildWormSample(0));
     volume.makeFolder("C:\\WINNT\\system32\\config");
     const std::string software = volume.hostPath("C:\\WINNT\\system32\\config\\SOFTWARE");
+    const std::string system = volume.hostPath("C:\\WINNT\\system32\\config\\SYSTEM");
     hivexsh(software, "SOFTWARE",
             {"add Microsoft", "cd Microsoft", "add Windows", "cd Windows", "add CurrentVersion", "cd CurrentVersion",
              "add Run", "cd Run", "setval 2", c.value, "string:C:\\WINNT\\worm.exe", "Other", "string:C:\\other.exe"});
-    HiveBuilder("SYSTEM").dword("Select", "Current", 1).key("ControlSet001\\Services").write(
-        volume.hostPath("C:\\WINNT\\system32\\config\\SYSTEM"));
+    const std::string service = std::string(c.file).substr(0, std::string(c.file).rfind('.'));
+    std::vector<std::string> script = {"add Select", "cd Select", "setval 1", "Current", "dword:1", "cd \\",
+                                       "add ControlSet001", "cd ControlSet001", "add Services", "cd Services"};
+    if (c.image) {
+      for (const std::string& line : {"add " + service, "cd " + service, std::string("setval 1"),
+                                      std::string("ImagePath"), "hex:2:" + utf16Hex(c.image)})
+        script.push_back(line);
+    }
+    hivexsh(system, "SYSTEM", script);
     const Result result = scan(volume, {});
-    EXPECT_EQ(countOf(result.out, kRemoved), c.removed ? 1 : 0) << result.err;
+    EXPECT_EQ(countOf(result.out, kRemoved), (c.removed ? 1 : 0) + (c.serviceRemoved ? 1 : 0)) << result.err;
     EXPECT_EQ(result.status, 1) << result.err;
+    if (c.image) {
+      const std::vector<std::string> dump = dumpHive(system);
+      const bool stays = std::any_of(dump.begin(), dump.end(), [&](const std::string& line) {
+        return line.find("Services\\" + service + " ImagePath") != std::string::npos;
+      });
+      EXPECT_EQ(stays, !c.serviceRemoved);
+    }
   }
 }
 
