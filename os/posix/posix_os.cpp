@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <cstring>
 #include <thread>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
@@ -122,6 +123,11 @@ std::string folded(const char* name, std::size_t length) {
   return text;
 }
 
+void foldInto(const char* name, std::string* text) {
+  text->assign(name);
+  for (char& c : *text) c = upperAscii(c);
+}
+
 }  // namespace
 
 struct PosixOs::Impl {
@@ -191,17 +197,15 @@ struct PosixOs::Impl {
   std::vector<Listing> listings;
   std::uint32_t nextGeneration = 1;
 
-  // The last files opened for reading, for the changes that follow a read.
+  // Every file opened for reading, by its Windows path folded, for the
+  // changes that follow a read however long after it.
   struct ReadFile {
-    bool valid = false;
-    std::string key;   // the Windows path, folded
     std::string leaf;  // its last component as on disk
     dev_t dev = 0;
     ino_t ino = 0;
   };
-  static constexpr unsigned kRecentReads = 16;
-  ReadFile recentReads[kRecentReads];
-  unsigned nextRead = 0;
+  std::unordered_map<std::string, ReadFile> reads;
+  std::string readKey;  // scratch
 
   NameIndex indexes[kIndexes];
   std::size_t nextIndex = 0;
@@ -472,28 +476,24 @@ struct PosixOs::Impl {
     return openNamed(folder, found.c_str(), flags);
   }
 
-  // The file a read-only open of windowsPath reached lately, or nullptr.
+  // The file a read-only open of windowsPath reached, or nullptr.
   const ReadFile* readBefore(const char* windowsPath) {
-    const std::string key = folded(windowsPath, std::strlen(windowsPath));
-    for (const ReadFile& r : recentReads)
-      if (r.valid && r.key == key) return &r;
-    return nullptr;
+    if (reads.empty()) return nullptr;
+    foldInto(windowsPath, &readKey);
+    const auto found = reads.find(readKey);
+    return found == reads.end() ? nullptr : &found->second;
   }
 
   void noteRead(const char* windowsPath, const std::string& actual, const struct stat& st) {
-    std::string key = folded(windowsPath, std::strlen(windowsPath));
-    for (ReadFile& older : recentReads)
-      if (older.valid && older.key == key) older.valid = false;
-    ReadFile& r = recentReads[nextRead++ % kRecentReads];
-    r.valid = true;
-    r.key = std::move(key);
+    foldInto(windowsPath, &readKey);
+    ReadFile& r = reads[readKey];
     r.leaf = actual;
     r.dev = st.st_dev;
     r.ino = st.st_ino;
   }
 
   // For a change to the file at the parsed path: the leaf's name on disk
-  // and, when the file was read lately, a check that this is still that
+  // and, when the file was read, a check that this is still that
   // file. A file that was read is addressed by the very name it was read
   // under, never by another spelling: a case twin must not take the place
   // of a file renamed away in between. False (errno ENOENT) when the file

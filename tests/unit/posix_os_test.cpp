@@ -631,11 +631,16 @@ class RenamesBeforeChange : public ForwardingOs {
 
 TEST_F(PosixOsTest, AChangeActsOnTheFileThatWasReadAndNeverOnACaseTwin) {
   // worm.exe is renamed away (or replaced) between the read and the
-  // change; its clean, read-only twin WORM.EXE must stay as it is.
+  // change, right after the read or after many other files were read;
+  // its clean, read-only twin WORM.EXE must stay as it is.
   const struct {
     const char* what;
     bool replaced;  // another file takes the name, rather than none
-  } cases[] = {{"renamed away", false}, {"replaced by another file", true}};
+    int readsBetween;
+  } cases[] = {{"renamed away", false, 0},
+               {"replaced by another file", true, 0},
+               {"renamed away after many reads", false, 500},
+               {"replaced after many reads", true, 500}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     makeDir("d");
@@ -643,6 +648,11 @@ TEST_F(PosixOsTest, AChangeActsOnTheFileThatWasReadAndNeverOnACaseTwin) {
     write("d/WORM.EXE", "clean");
     ASSERT_EQ(::chmod(host("d/WORM.EXE").c_str(), 0444), 0);
     ASSERT_EQ(readAll("C:\\d\\worm.exe"), "worm");
+    for (int i = 0; i < c.readsBetween; ++i) {
+      const std::string name = "f" + std::to_string(i) + ".txt";
+      write("d/" + name, "x");
+      ASSERT_EQ(readAll("C:\\d\\" + name), "x");
+    }
     ASSERT_EQ(::rename(host("d/worm.exe").c_str(), host("d/moved.exe").c_str()), 0);
     if (c.replaced) write("d/worm.exe", "other");
 
