@@ -7,6 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -31,8 +32,19 @@ volatile sig_atomic_t gResized = 0;
 volatile sig_atomic_t gTerminalChanged = 0;
 volatile sig_atomic_t gQuitStatus = kExitIncomplete;  // the exit status of a second Ctrl-C
 volatile sig_atomic_t gTerminalFd = -1;  // where the progress or the question is shown; -1 none
+// A line for stderr on that quit; its length is 0 while the text changes.
+char gQuitNote[1024];
+volatile sig_atomic_t gQuitNoteLength = 0;
 struct termios gSavedMode;  // the terminal as we found it
 struct termios gScanMode;   // non-canonical, no echo
+
+void setQuit(int status, const std::string& note) {
+  gQuitNoteLength = 0;
+  const std::size_t length = std::min(note.size(), sizeof gQuitNote);
+  std::memcpy(gQuitNote, note.data(), length);
+  gQuitStatus = status;
+  gQuitNoteLength = static_cast<sig_atomic_t>(length);
+}
 
 void restoreTerminal() {
   if (gTerminalChanged) tcsetattr(STDIN_FILENO, TCSANOW, &gSavedMode);
@@ -46,6 +58,10 @@ void onInterrupt(int) {
     if (gTerminalFd >= 0) {
       static const char kNewline[] = "\n";
       ssize_t ignored = write(gTerminalFd, kNewline, 1);
+      (void)ignored;
+    }
+    if (gQuitNoteLength > 0) {
+      ssize_t ignored = write(STDERR_FILENO, gQuitNote, static_cast<std::size_t>(gQuitNoteLength));
       (void)ignored;
     }
     _exit(gQuitStatus);
@@ -309,7 +325,11 @@ void Console::writeLine(bool endLine) {
 
 void Console::printLogLine() {
   writeLine(false);
-  gQuitStatus = outcome_.statusIfCutShort();
+  if (!quitSettled_) {
+    std::string note;
+    const int status = outcome_.statusIfCutShort();
+    setQuit(weighQuit_ ? weighQuit_(status, &note) : status, note);
+  }
   // Out at once: a finding must never wait in a buffer for the next one;
   // then the progress comes back under it.
   flushOut();
@@ -364,6 +384,11 @@ void Console::updateWidth() {
   gResized = 0;
   struct winsize size;
   if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) width_ = size.ws_col;
+}
+
+void Console::settleQuit(int status, const std::string& note) {
+  quitSettled_ = true;
+  setQuit(status, note);
 }
 
 void Console::finish() {

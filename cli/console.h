@@ -39,6 +39,16 @@ class Console {
   void writeStderr(const std::string& text);
   // Called once, when writing to stdout first fails.
   void onOutputFailure(std::function<void()> handler) { outputFailureHandler_ = std::move(handler); }
+  // What a second signal (which quits at once) ends the run with: by
+  // default the status of a scan cut short now, worked out at each log
+  // line. `weigh` (when set) gets that status at each log line and gives
+  // the one to quit with, with *note a line for stderr ("" for none): what
+  // a quit leaves on the disk that the lines do not say.
+  using QuitWeigher = std::function<int(int status, std::string* note)>;
+  void weighQuit(QuitWeigher weigh) { weighQuit_ = std::move(weigh); }
+  // From here on a second signal quits with `status` and `note`, whatever
+  // log lines follow.
+  void settleQuit(int status, const std::string& note);
   // Shows the end status (the driver's last statusText) as the last line,
   // and how many unread places went unnamed.
   void finish();
@@ -64,6 +74,8 @@ class Console {
   ScanOutcome& outcome_;
   ScanReport report_;
   std::function<void()> outputFailureHandler_;
+  QuitWeigher weighQuit_;
+  bool quitSettled_ = false;
   int outputError_ = 0;            // errno of the first failed write
   bool progress_ = false;          // the progress is drawn on stderr
   int terminalFd_ = -1;            // the terminal of the question: stderr, else stdout; -1 none

@@ -444,6 +444,7 @@ int run(int argc, const char* const* argv) {
   }
   console.setJournal(&journal);
   console.attach(os);
+  registry.watchQuit(console);
   console.onOutputFailure([&guarded, &journal] {
     guarded.stop();
     journal.silence();
@@ -453,7 +454,7 @@ int run(int argc, const char* const* argv) {
 
   runConsoleScan(session, scanOs, files, options.target);
   os.setReadAhead(0);  // ended or stopped: no fetching thread outlives the scan
-  registry.finish();
+  registry.finish(console, scanExitStatus(session, outcome));
   console.finish();
   int status = registry.exitStatus(scanExitStatus(session, outcome));
   if (console.outputError() != 0) {

@@ -3,10 +3,13 @@
 #include <cstdio>
 #include <cstring>
 #include <set>
+#include <utility>
 
 #include "clean/registry_cleanup.h"
+#include "cli/console.h"
 #include "cli/exit_status.h"
 #include "cli/messages.h"
+#include "os/posix/signals_held.h"
 #include "os/text.h"
 
 namespace purgato {
@@ -186,6 +189,7 @@ OfflineRegistry::~OfflineRegistry() = default;
 Os& OfflineRegistry::base() { return registry_ ? static_cast<Os&>(*registry_) : static_cast<Os&>(volume_); }
 
 void OfflineRegistry::setDryRun() {
+  dryRun_ = true;
   if (registry_) registry_->setDryRun(true);
 }
 
@@ -262,13 +266,35 @@ void OfflineRegistry::serviceStep(ScanSession& session, Os& os, const std::vecto
   }
 }
 
-void OfflineRegistry::finish() {
+bool OfflineRegistry::pending() const {
+  return registry_ && !dryRun_ &&
+         (registry_->changed(OfflineRegistryOs::Hive::kSoftware) || registry_->changed(OfflineRegistryOs::Hive::kSystem));
+}
+
+void OfflineRegistry::watchQuit(Console& console) {
   if (!registry_) return;
+  console.weighQuit([this](int status, std::string* note) {
+    if (!pending()) return exitStatus(status);
+    *note = "purgato-scan: quit before the registry hives were written back: what was reported removed from "
+            "them is still there\n";
+    return static_cast<int>(kExitUnhandled);
+  });
+}
+
+void OfflineRegistry::setFaultHook(OfflineRegistryOs::FaultHook hook) {
+  if (registry_) registry_->setFaultHook(std::move(hook));
+}
+
+void OfflineRegistry::finish(Console& console, int scanStatus) {
+  if (!registry_) return;
+  // A second signal waits until what the write-back left is said and weighed.
+  SignalsHeld held;
   std::vector<std::string> errors;
   if (!registry_->commit(&errors)) {
     for (const std::string& error : errors) say(error + "; what was reported removed from it is still there");
     unhandled_ = true;
   }
+  console.settleQuit(exitStatus(scanStatus), "");
 }
 
 int OfflineRegistry::exitStatus(int scanStatus) const {

@@ -19,6 +19,8 @@
 
 namespace purgato {
 
+class Console;
+
 // True when `image` (a service's ImagePath) starts the file at
 // `windowsPath`: the same path in any case (folded as Windows folds
 // names, beyond ASCII too), quoted or not, with or
@@ -55,9 +57,18 @@ class OfflineRegistry {
   // runs just before the first statistics line, so that its lines are
   // findings like the others.
   Os& around(ScanSession& session, Os& top);
-  // Writes the changed hives back (once, at the end of the scan); says on
-  // stderr what could not be written.
-  void finish();
+  // A second signal before the write-back quits with the hives' changes
+  // unwritten: from the first change on, the quit status is unhandled (3)
+  // and a line on stderr says that what was reported removed from the
+  // registry is still there.
+  void watchQuit(Console& console);
+  // Writes the changed hives back (once, at the end of the scan) and says
+  // on stderr what could not be written, with the ending signals held
+  // throughout: a second signal that comes meanwhile or later quits with
+  // exitStatus(scanStatus), the write-back's outcome weighed in.
+  void finish(Console& console, int scanStatus);
+  // Stops the write-back at a step, as a crash would (tests).
+  void setFaultHook(OfflineRegistryOs::FaultHook hook);
   // The exit status once the registry's own outcome is weighed in:
   // unhandled (3) when a worm entry is known to stay, incomplete (4) when
   // a hive could not be read or a change was refused; a failure (2) stays.
@@ -66,6 +77,8 @@ class OfflineRegistry {
  private:
   class Step;
   void serviceStep(ScanSession& session, Os& os, const std::vector<std::string>& deleted);
+  // Changes made in memory that no write-back has put on the disk yet.
+  bool pending() const;
 
   PosixOs& volume_;
   std::unique_ptr<OfflineRegistryOs> registry_;  // null: no offline registry
@@ -74,6 +87,7 @@ class OfflineRegistry {
   bool incomplete_ = false;
   bool unhandled_ = false;
   bool systemServed_ = false;
+  bool dryRun_ = false;
 };
 
 }  // namespace purgato

@@ -19,6 +19,7 @@
 #include <utility>
 
 #include "os/posix/posix_os.h"
+#include "os/posix/signals_held.h"
 #include "os/text.h"
 
 namespace purgato {
@@ -337,25 +338,6 @@ bool triedSafely(const std::function<int()>& change) {
   }
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
-
-// The signals that end a console scan, held back while the hives are
-// replaced: a second Ctrl-C must not leave one hive written and another not.
-class SignalsHeld {
- public:
-  SignalsHeld() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int s : {SIGINT, SIGTERM, SIGQUIT, SIGHUP}) sigaddset(&set, s);
-    held_ = ::pthread_sigmask(SIG_BLOCK, &set, &old_) == 0;
-  }
-  ~SignalsHeld() {
-    if (held_) ::pthread_sigmask(SIG_SETMASK, &old_, nullptr);
-  }
-
- private:
-  sigset_t old_;
-  bool held_ = false;
-};
 
 }  // namespace
 
@@ -870,6 +852,7 @@ struct OfflineRegistryOs::Impl {
     for (LoadedHive& lh : hives)
       if (lh.h && lh.changed) todo.push_back(&lh);
     if (todo.empty() || dryRun) return true;
+    // A second Ctrl-C must not leave one hive written and another not.
     SignalsHeld held;
     bool ok = true;
     std::vector<std::string> why(todo.size());
