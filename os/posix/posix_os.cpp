@@ -14,6 +14,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/random.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -24,7 +25,6 @@
 #include <cstdio>
 #include <cstring>
 #include <thread>
-#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
@@ -123,6 +123,33 @@ std::string folded(const char* name, std::size_t length) {
   return text;
 }
 
+// SipHash-2-4 (Aumasson and Bernstein): a keyed hash whose collisions
+// cannot be chosen without the key.
+std::uint64_t sipHash(const std::uint64_t key[2], const char* data, std::size_t length) {
+  std::uint64_t v0 = 0x736f6d6570736575ULL ^ key[0], v1 = 0x646f72616e646f6dULL ^ key[1];
+  std::uint64_t v2 = 0x6c7967656e657261ULL ^ key[0], v3 = 0x7465646279746573ULL ^ key[1];
+  auto rotl = [](std::uint64_t x, int b) { return (x << b) | (x >> (64 - b)); };
+  auto round = [&] {
+    v0 += v1; v1 = rotl(v1, 13); v1 ^= v0; v0 = rotl(v0, 32);
+    v2 += v3; v3 = rotl(v3, 16); v3 ^= v2;
+    v0 += v3; v3 = rotl(v3, 21); v3 ^= v0;
+    v2 += v1; v1 = rotl(v1, 17); v1 ^= v2; v2 = rotl(v2, 32);
+  };
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(data);
+  const std::size_t whole = length - length % 8;
+  for (std::size_t i = 0; i < whole; i += 8) {
+    std::uint64_t m = 0;
+    for (int k = 7; k >= 0; --k) m = (m << 8) | p[i + k];
+    v3 ^= m; round(); round(); v0 ^= m;
+  }
+  std::uint64_t last = static_cast<std::uint64_t>(length & 0xFF) << 56;
+  for (std::size_t k = 0; k < length % 8; ++k) last |= static_cast<std::uint64_t>(p[whole + k]) << (8 * k);
+  v3 ^= last; round(); round(); v0 ^= last;
+  v2 ^= 0xFF;
+  round(); round(); round(); round();
+  return v0 ^ v1 ^ v2 ^ v3;
+}
+
 void foldInto(const char* name, std::string* text) {
   text->assign(name);
   for (char& c : *text) c = upperAscii(c);
@@ -197,14 +224,20 @@ struct PosixOs::Impl {
   std::vector<Listing> listings;
   std::uint32_t nextGeneration = 1;
 
-  // Every file opened for reading, by its Windows path folded, for the
-  // changes that follow a read however long after it.
+  // Every file opened for reading, for the changes that follow a read
+  // however long after it: a keyed hash of its Windows path, folded, and
+  // the file's identity, in an open-addressing table of 24-byte slots (a
+  // 20,000-file scan adds about 1 MB). The key is drawn afresh for each
+  // run, so no name on a disk can be chosen to collide with another; a
+  // collision could only refuse a change, never redirect one.
   struct ReadFile {
-    std::string leaf;  // its last component as on disk
+    std::uint64_t hash = 0;  // 0: a free slot
     dev_t dev = 0;
     ino_t ino = 0;
   };
-  std::unordered_map<std::string, ReadFile> reads;
+  std::vector<ReadFile> reads;
+  std::size_t readCount = 0;
+  std::uint64_t readHashKey[2] = {0, 0};
   std::string readKey;  // scratch
 
   NameIndex indexes[kIndexes];
@@ -476,41 +509,88 @@ struct PosixOs::Impl {
     return openNamed(folder, found.c_str(), flags);
   }
 
-  // The file a read-only open of windowsPath reached, or nullptr.
-  const ReadFile* readBefore(const char* windowsPath) {
-    if (reads.empty()) return nullptr;
+  std::uint64_t readHash(const char* windowsPath) {
+    if (readHashKey[0] == 0 && readHashKey[1] == 0) {
+      if (::getrandom(readHashKey, sizeof readHashKey, 0) != static_cast<ssize_t>(sizeof readHashKey)) {
+        readHashKey[0] = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+        readHashKey[1] = reinterpret_cast<std::uintptr_t>(this) ^ static_cast<std::uint64_t>(::getpid());
+      }
+    }
     foldInto(windowsPath, &readKey);
-    const auto found = reads.find(readKey);
-    return found == reads.end() ? nullptr : &found->second;
+    const std::uint64_t hash = sipHash(readHashKey, readKey.data(), readKey.size());
+    return hash == 0 ? 1 : hash;
   }
 
-  void noteRead(const char* windowsPath, const std::string& actual, const struct stat& st) {
-    foldInto(windowsPath, &readKey);
-    ReadFile& r = reads[readKey];
-    r.leaf = actual;
-    r.dev = st.st_dev;
-    r.ino = st.st_ino;
+  // The slot of hash: its own, or the free one where it would go.
+  ReadFile& readSlot(std::uint64_t hash) {
+    const std::size_t mask = reads.size() - 1;
+    for (std::size_t i = static_cast<std::size_t>(hash) & mask;; i = (i + 1) & mask)
+      if (reads[i].hash == hash || reads[i].hash == 0) return reads[i];
+  }
+
+  // The file a read-only open of windowsPath reached, or nullptr.
+  const ReadFile* readBefore(const char* windowsPath) {
+    if (readCount == 0) return nullptr;
+    const ReadFile& slot = readSlot(readHash(windowsPath));
+    return slot.hash == 0 ? nullptr : &slot;
+  }
+
+  void noteRead(const char* windowsPath, const struct stat& st) {
+    if (4 * (readCount + 1) > 3 * reads.size()) {
+      std::vector<ReadFile> old(std::max<std::size_t>(1024, 2 * reads.size()));
+      old.swap(reads);
+      for (const ReadFile& r : old)
+        if (r.hash != 0) readSlot(r.hash) = r;
+    }
+    const std::uint64_t hash = readHash(windowsPath);
+    ReadFile& slot = readSlot(hash);
+    if (slot.hash == 0) ++readCount;
+    slot.hash = hash;
+    slot.dev = st.st_dev;
+    slot.ino = st.st_ino;
+  }
+
+  // The name in the folder under which the file that was read is found
+  // now: the leaf as written, else a spelling of it in another case,
+  // whichever leads to that very file. False (errno ENOENT) when none does.
+  bool nameOfRead(const Folder& folder, const std::string& leaf, const ReadFile& r, std::string* name) {
+    auto isIt = [&](const std::string& candidate) {
+      const int fd = openNamed(folder, candidate.c_str(), O_PATH);
+      struct stat st;
+      const bool same = fd >= 0 && ::fstat(fd, &st) == 0 && st.st_dev == r.dev && st.st_ino == r.ino;
+      closeFd(fd);
+      return same;
+    };
+    if (isIt(leaf)) {
+      *name = leaf;
+      return true;
+    }
+    if (const NameIndex* index = indexOf(folder.fd)) {
+      NameIndex::Entry key{folded(leaf.data(), leaf.size()), std::string(), 0};
+      for (auto it = std::lower_bound(index->entries.begin(), index->entries.end(), key);
+           it != index->entries.end() && it->folded == key.folded; ++it) {
+        if (it->actual != leaf && isIt(it->actual)) {
+          *name = it->actual;
+          return true;
+        }
+      }
+    }
+    errno = ENOENT;
+    return false;
   }
 
   // For a change to the file at the parsed path: the leaf's name on disk
-  // and, when the file was read, a check that this is still that
-  // file. A file that was read is addressed by the very name it was read
-  // under, never by another spelling: a case twin must not take the place
-  // of a file renamed away in between. False (errno ENOENT) when the file
-  // that was read is no longer there.
+  // and, when the file was read, a check that this is still that file.
+  // A file that was read is changed only as that very file: a case twin
+  // must not take the place of a file renamed away in between. False
+  // (errno ENOENT) when the file that was read is no longer there.
   bool leafToChange(const Folder& folder, const char* windowsPath, std::string* name) {
     const ReadFile* r = readBefore(windowsPath);
     if (r == nullptr) {
       struct stat st;
       return statLeaf(folder, parsed.leaf, &st, name);
     }
-    *name = r->leaf;
-    const int fd = openNamed(folder, name->c_str(), O_PATH);
-    struct stat st;
-    const bool same = fd >= 0 && ::fstat(fd, &st) == 0 && st.st_dev == r->dev && st.st_ino == r->ino;
-    closeFd(fd);
-    if (!same) errno = ENOENT;
-    return same;
+    return nameOfRead(folder, parsed.leaf, *r, name);
   }
 
   // The entry itself (a link not followed), with its name as on disk.
@@ -827,8 +907,8 @@ int PosixOs::open(const char* path, int flags) {
   int fd = -1;
   if (!located) {
   } else if (before != nullptr) {
-    // Written where it was read, under the name it was read by.
-    fd = m.openNamed(folder, before->leaf.c_str(), openFlags);
+    // Written only as the very file that was read.
+    if (m.nameOfRead(folder, p.leaf, *before, &actual)) fd = m.openNamed(folder, actual.c_str(), openFlags);
   } else {
     fd = m.openLeaf(folder, p.leaf, openFlags, &actual);
   }
@@ -846,7 +926,7 @@ int PosixOs::open(const char* path, int flags) {
     errno = ENOENT;
     return -1;
   }
-  if (access == O_RDONLY) m.noteRead(path, actual, st);
+  if (access == O_RDONLY) m.noteRead(path, st);
   if (static_cast<std::size_t>(fd) >= m.files.size()) m.files.resize(static_cast<std::size_t>(fd) + 1);
   Impl::File& f = m.files[fd];
   f.open = true;
