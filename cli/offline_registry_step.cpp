@@ -133,76 +133,118 @@ OfflineRegistry::OfflineRegistry(PosixOs& volume, RegistryMode mode) : volume_(v
   if (length == 0 || length >= sizeof folder) return;
   windowsFolder_.assign(folder, length);
 
-  VolumeHives hives = findVolumeHives(volume);
+  const VolumeHives hives = findVolumeHives(volume);
   if (hives.nine && !hives.nt) {
     say(windowsFolder_ + " holds a Windows 9x registry (SYSTEM.DAT, USER.DAT), which is not cleaned offline: "
         "Run values of the worm stay in it");
   }
-  if (!hives.nt) {
-    // A dual-boot disk of the worm's time: Windows 9x in C:\WINDOWS beside
-    // 2000 or XP in C:\WINNT (or the other way round). The NT hives are
-    // served whichever folder the walk takes as the Windows folder.
-    for (const char* other : {"C:\\WINNT", "C:\\WINDOWS"}) {
-      if (lowerText(other) == lowerText(windowsFolder_)) continue;
-      const VolumeHives there = findVolumeHives(volume, other);
-      if (!there.nt) continue;
-      say(std::string("the registry hives of ") + other + " (Windows NT family) are cleaned; the scan's Windows folder is " +
-          windowsFolder_);
-      windowsFolder_ = other;
-      hives = there;
-      break;
-    }
-  }
-  if (!hives.nt) return;
-
-  registry_.reset(new OfflineRegistryOs(volume));
-  registry_->setNoteSink([this](const std::string& text) {
-    say(text);
-    unhandled_ = true;  // a worm entry that was found stays
-  });
-  const struct {
-    OfflineRegistryOs::Hive which;
-    const std::string& path;
-    const char* name;
-    const char* steps;
-  } wanted[] = {
-      {OfflineRegistryOs::Hive::kSoftware, hives.software, "SOFTWARE", "the worm's Run values are not looked for"},
-      {OfflineRegistryOs::Hive::kSystem, hives.system, "SYSTEM", "the worm's services are not looked for"},
+  // A disk of the worm's time may hold two Windows: 9x in C:\WINDOWS beside
+  // 2000 or XP in C:\WINNT, or two of the NT family. The hives of every NT
+  // folder are served, whichever folder the walk takes as the Windows folder.
+  std::vector<std::string> hosts;
+  auto serveIfNt = [&](const std::string& folder, const VolumeHives& found) {
+    std::string host;
+    if (!found.nt || !volume.hostPath(folder.c_str(), &host)) return;
+    for (const std::string& known : hosts)
+      if (known == host) return;  // the same folder, spelled otherwise
+    hosts.push_back(host);
+    installations_.push_back(Installation{folder, found, nullptr, false});
   };
-  for (const auto& hive : wanted) {
-    const std::string where = windowsFolder_ + "\\system32\\config\\" + hive.name;
-    std::string error;
-    if (hive.path.empty()) {
-      say(where + ": no such hive; " + hive.steps);
-      incomplete_ = true;
-    } else if (!registry_->loadHive(hive.which, hive.path, &error)) {
-      say(hive.path + ": " + error + "; left as it is, and " + hive.steps);
-      incomplete_ = true;
-    } else if (hive.which == OfflineRegistryOs::Hive::kSystem) {
-      systemServed_ = true;
+  serveIfNt(windowsFolder_, hives);
+  for (const char* other : {"C:\\WINNT", "C:\\WINDOWS"}) {
+    if (lowerText(other) == lowerText(windowsFolder_)) continue;
+    serveIfNt(other, findVolumeHives(volume, other));
+  }
+  if (installations_.empty()) return;
+  if (installations_.size() > 1 || installations_[0].folder != windowsFolder_) {
+    std::string folders;
+    for (std::size_t i = 0; i < installations_.size(); ++i)
+      folders += (i == 0 ? "" : i + 1 == installations_.size() ? " and " : ", ") + installations_[i].folder;
+    say("the registry hives of " + folders + " (Windows NT family) are cleaned; the scan's Windows folder is " +
+        windowsFolder_);
+  }
+  // Each registry over the next, the last over the volume: each leaves its
+  // own backups out of the listings.
+  for (std::size_t i = installations_.size(); i-- > 0;) {
+    Os& inner = i + 1 < installations_.size() ? static_cast<Os&>(*installations_[i + 1].registry)
+                                              : static_cast<Os&>(volume_);
+    installations_[i].registry.reset(new OfflineRegistryOs(inner, &volume_));
+  }
+  std::vector<OfflineRegistryOs*> parts;
+  for (Installation& installation : installations_) {
+    OfflineRegistryOs& registry = *installation.registry;
+    parts.push_back(&registry);
+    registry.setNoteSink([this](const std::string& text) {
+      say(text);
+      unhandled_ = true;  // a worm entry that was found stays
+    });
+    const VolumeHives& found = installation.hives;
+    const struct {
+      OfflineRegistryOs::Hive which;
+      const std::string& path;
+      const char* name;
+      const char* steps;
+    } wanted[] = {
+        {OfflineRegistryOs::Hive::kSoftware, found.software, "SOFTWARE", "the worm's Run values are not looked for"},
+        {OfflineRegistryOs::Hive::kSystem, found.system, "SYSTEM", "the worm's services are not looked for"},
+    };
+    for (const auto& hive : wanted) {
+      const std::string where = installation.folder + "\\system32\\config\\" + hive.name;
+      std::string error;
+      if (hive.path.empty()) {
+        say(where + ": no such hive; " + hive.steps);
+        incomplete_ = true;
+      } else if (!registry.loadHive(hive.which, hive.path, &error)) {
+        say(hive.path + ": " + error + "; left as it is, and " + hive.steps);
+        incomplete_ = true;
+      } else if (hive.which == OfflineRegistryOs::Hive::kSystem) {
+        installation.systemServed = true;
+      }
     }
   }
+  if (parts.size() > 1) all_.reset(new OfflineRegistries(parts));
 }
 
 OfflineRegistry::~OfflineRegistry() = default;
 
-Os& OfflineRegistry::base() { return registry_ ? static_cast<Os&>(*registry_) : static_cast<Os&>(volume_); }
+Os& OfflineRegistry::base() {
+  if (all_) return *all_;
+  return installations_.empty() ? static_cast<Os&>(volume_) : static_cast<Os&>(*installations_[0].registry);
+}
 
 void OfflineRegistry::setDryRun() {
   dryRun_ = true;
-  if (registry_) registry_->setDryRun(true);
+  for (Installation& installation : installations_) installation.registry->setDryRun(true);
 }
 
 Os& OfflineRegistry::around(ScanSession& session, Os& top) {
   // A 64-bit Windows keeps a 32-bit program's Run values in its 32-bit
   // view; a 32-bit SOFTWARE hive has no such key, which costs nothing.
-  if (registry_ && registry_->loaded(OfflineRegistryOs::Hive::kSoftware)) session.wow64RunView = true;
-  if (!registry_ || !systemServed_) return top;
+  bool systemServed = false;
+  for (const Installation& installation : installations_) {
+    if (installation.registry->loaded(OfflineRegistryOs::Hive::kSoftware)) session.wow64RunView = true;
+    systemServed = systemServed || installation.systemServed;
+  }
+  if (!systemServed) return top;
   step_.reset(new Step(*this, session, top));
   return *step_;
 }
 
 void OfflineRegistry::serviceStep(ScanSession& session, Os& os, const std::vector<std::string>& deleted) {
+  for (std::size_t i = 0; i < installations_.size(); ++i) {
+    if (!installations_[i].systemServed) continue;
+    // Each installation's services start its own files: the calls reach its registry alone.
+    if (all_) all_->focus(static_cast<int>(i));
+    serviceStepIn(i, session, os, deleted);
+  }
+  if (all_) all_->focus(-1);
+}
+
+void OfflineRegistry::serviceStepIn(std::size_t which, ScanSession& session, Os& os,
+                                    const std::vector<std::string>& deleted) {
+  const Installation& installation = installations_[which];
+  // Keys are named with their installation when there are several.
+  const std::string in = installations_.size() > 1 ? installation.folder + ": " : std::string();
   std::set<std::string> seen;
   for (const std::string& path : deleted) {
     if (!seen.insert(lowerText(path)).second) continue;
@@ -220,13 +262,13 @@ void OfflineRegistry::serviceStep(ScanSession& session, Os& os, const std::vecto
       // As UTF-16 decoded, so that a name beyond Latin-1 compares as Windows compares it.
       std::string image;
       bool unresolved = false;
-      if (registry_->readText(key.c_str(), "ImagePath", &image) &&
-          imageNamesFile(image, path, windowsFolder_, &unresolved)) {
+      if (installation.registry->readText(key.c_str(), "ImagePath", &image) &&
+          imageNamesFile(image, path, installation.folder, &unresolved)) {
         ours.push_back(key);
       } else {
         others.push_back(key);
         if (unresolved) {
-          say(key + ": its ImagePath '" + image + "' cannot be resolved to a file; a service that may start " +
+          say(in + key + ": its ImagePath '" + image + "' cannot be resolved to a file; a service that may start " +
               path + " was left");
           incomplete_ = true;
         }
@@ -235,7 +277,7 @@ void OfflineRegistry::serviceStep(ScanSession& session, Os& os, const std::vecto
     if (ours.empty()) continue;
     if (!others.empty()) {
       // The six deletions reach both sets; a service of another file is never touched.
-      say("service " + name + " starts " + path + " in " + ours[0] + " but another file in " + others[0] +
+      say(in + "service " + name + " starts " + path + " in " + ours[0] + " but another file in " + others[0] +
           "; both are left in place");
       unhandled_ = true;
       continue;
@@ -245,7 +287,7 @@ void OfflineRegistry::serviceStep(ScanSession& session, Os& os, const std::vecto
     bool gone = true;
     for (const std::string& key : ours) {
       if (keyExists(os, key)) {
-        say(key + " stays (it has subkeys of its own, or it could not be deleted)");
+        say(in + key + " stays (it has subkeys of its own, or it could not be deleted)");
         gone = false;
       }
     }
@@ -267,12 +309,17 @@ void OfflineRegistry::serviceStep(ScanSession& session, Os& os, const std::vecto
 }
 
 bool OfflineRegistry::pending() const {
-  return registry_ && !dryRun_ &&
-         (registry_->changed(OfflineRegistryOs::Hive::kSoftware) || registry_->changed(OfflineRegistryOs::Hive::kSystem));
+  if (dryRun_) return false;
+  for (const Installation& installation : installations_) {
+    const OfflineRegistryOs& registry = *installation.registry;
+    if (registry.changed(OfflineRegistryOs::Hive::kSoftware) || registry.changed(OfflineRegistryOs::Hive::kSystem))
+      return true;
+  }
+  return false;
 }
 
 void OfflineRegistry::watchQuit(Console& console) {
-  if (!registry_) return;
+  if (installations_.empty()) return;
   console.weighQuit([this](int status, std::string* note) {
     if (!pending()) return exitStatus(status);
     *note = "purgato-scan: quit before the registry hives were written back: what was reported removed from "
@@ -282,17 +329,20 @@ void OfflineRegistry::watchQuit(Console& console) {
 }
 
 void OfflineRegistry::setFaultHook(OfflineRegistryOs::FaultHook hook) {
-  if (registry_) registry_->setFaultHook(std::move(hook));
+  for (Installation& installation : installations_) installation.registry->setFaultHook(hook);
 }
 
 void OfflineRegistry::finish(Console& console, int scanStatus) {
-  if (!registry_) return;
+  if (installations_.empty()) return;
   // A second signal waits until what the write-back left is said and weighed.
   SignalsHeld held;
-  std::vector<std::string> errors;
-  if (!registry_->commit(&errors)) {
-    for (const std::string& error : errors) say(error + "; what was reported removed from it is still there");
-    unhandled_ = true;
+  // Each installation's hives are written as one.
+  for (Installation& installation : installations_) {
+    std::vector<std::string> errors;
+    if (!installation.registry->commit(&errors)) {
+      for (const std::string& error : errors) say(error + "; what was reported removed from it is still there");
+      unhandled_ = true;
+    }
   }
   console.settleQuit(exitStatus(scanStatus), "");
 }

@@ -39,8 +39,10 @@ void setOfflineRegistryWarningSink(std::function<void(const std::string& line)> 
 
 class OfflineRegistry {
  public:
-  // Looks at the Windows folder that volume reports and loads its hives;
-  // says on stderr what it cannot use. kOff: nothing is looked at.
+  // Loads the hives of every NT-family Windows folder among the one that
+  // volume reports, C:\WINNT and C:\WINDOWS; says on stderr which are
+  // served when they are not the reported one alone, and what it cannot
+  // use. kOff: nothing is looked at.
   OfflineRegistry(PosixOs& volume, RegistryMode mode);
   ~OfflineRegistry();
   OfflineRegistry(const OfflineRegistry&) = delete;
@@ -50,7 +52,7 @@ class OfflineRegistry {
   // when there are any, else the volume itself.
   Os& base();
   // True when hives are served.
-  bool serves() const { return registry_ != nullptr; }
+  bool serves() const { return !installations_.empty(); }
   // A dry run: the hives change in memory only and are never written.
   void setDryRun();
   // The Os the scan runs on: `top` with the step after the walk, which
@@ -80,13 +82,22 @@ class OfflineRegistry {
   // Changes made in memory that no write-back has put on the disk yet.
   bool pending() const;
 
+  // One Windows NT-family installation whose hives are served.
+  struct Installation {
+    std::string folder;  // its Windows folder, as a Windows path
+    VolumeHives hives;
+    std::unique_ptr<OfflineRegistryOs> registry;
+    bool systemServed = false;
+  };
+  void serviceStepIn(std::size_t which, ScanSession& session, Os& os, const std::vector<std::string>& deleted);
+
   PosixOs& volume_;
-  std::unique_ptr<OfflineRegistryOs> registry_;  // null: no offline registry
+  std::vector<Installation> installations_;  // empty: no offline registry
+  std::unique_ptr<OfflineRegistries> all_;   // with more than one
   std::unique_ptr<Step> step_;
-  std::string windowsFolder_;
+  std::string windowsFolder_;               // the walk's
   bool incomplete_ = false;
   bool unhandled_ = false;
-  bool systemServed_ = false;
   bool dryRun_ = false;
 };
 

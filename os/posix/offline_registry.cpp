@@ -907,7 +907,8 @@ struct OfflineRegistryOs::Impl {
   }
 };
 
-OfflineRegistryOs::OfflineRegistryOs(Os& inner) : ForwardingOs(inner), impl_(new Impl) {}
+OfflineRegistryOs::OfflineRegistryOs(Os& inner, PosixOs* volume)
+    : ForwardingOs(inner), impl_(new Impl), volume_(volume ? volume : dynamic_cast<PosixOs*>(&inner)) {}
 OfflineRegistryOs::~OfflineRegistryOs() = default;
 
 bool OfflineRegistryOs::loadHive(Hive which, const std::string& hostPath, std::string* error) {
@@ -971,7 +972,7 @@ void OfflineRegistryOs::setDryRun(bool dryRun) { impl_->dryRun = dryRun; }
 
 bool OfflineRegistryOs::madeHere(const std::string& windowsPath) {
   if (impl_->made.empty()) return false;
-  PosixOs* volume = dynamic_cast<PosixOs*>(&inner());
+  PosixOs* volume = volume_;
   std::string host;
   if (volume == nullptr || !volume->hostPath(windowsPath.c_str(), &host)) return false;
   for (const std::string& made : impl_->made)
@@ -1265,6 +1266,127 @@ bool OfflineRegistryOs::readText(const char* subKey, const char* valueName, std:
     appendUtf8(utf8, unit);
   }
   return true;
+}
+
+OfflineRegistries::OfflineRegistries(std::vector<OfflineRegistryOs*> parts)
+    // As an Os: bound as a ForwardingOs, the copy constructor would take its inner.
+    : ForwardingOs(static_cast<Os&>(*parts.at(0))), parts_(std::move(parts)) {}
+
+bool OfflineRegistries::rootsOf(HKey root, std::vector<Opened>* roots) {
+  roots->clear();
+  if (root == kHkeyLocalMachine) {
+    for (int i = 0; i < static_cast<int>(parts_.size()); ++i)
+      if (inScope(i)) roots->push_back({i, kHkeyLocalMachine});
+    return true;
+  }
+  auto found = keys_.find(root);
+  if (found == keys_.end()) return false;
+  for (const Opened& opened : found->second)
+    if (inScope(opened.part)) roots->push_back(opened);
+  return true;
+}
+
+long OfflineRegistries::combined(const std::vector<long>& results) {
+  bool done = false;
+  for (long rc : results) {
+    if (rc != kErrorSuccess && rc != kErrorFileNotFound) return rc;  // it stays there
+    done = done || rc == kErrorSuccess;
+  }
+  return done ? kErrorSuccess : kErrorFileNotFound;
+}
+
+long OfflineRegistries::regOpenKeyEx(HKey root, const char* subKey, std::uint32_t access, HKey* result) {
+  std::vector<Opened> roots;
+  if (!rootsOf(root, &roots)) return ForwardingOs::regOpenKeyEx(root, subKey, access, result);
+  if (result == nullptr) return kErrorInvalidParameter;
+  *result = 0;
+  std::vector<Opened> opened;
+  long first = kErrorFileNotFound;
+  for (std::size_t i = 0; i < roots.size(); ++i) {
+    HKey key = 0;
+    const long rc = parts_[roots[i].part]->regOpenKeyEx(roots[i].key, subKey, access, &key);
+    if (rc == kErrorSuccess) {
+      opened.push_back({roots[i].part, key});
+    } else if (i == 0) {
+      first = rc;
+    }
+  }
+  if (opened.empty()) return first;
+  *result = next_;
+  next_ += 4;
+  keys_[*result] = std::move(opened);
+  return kErrorSuccess;
+}
+
+long OfflineRegistries::regQueryValueEx(HKey key, const char* valueName, std::uint32_t* type, std::uint8_t* data,
+                                        std::uint32_t* size) {
+  std::vector<Opened> roots;
+  if (key == kHkeyLocalMachine || !rootsOf(key, &roots))
+    return ForwardingOs::regQueryValueEx(key, valueName, type, data, size);
+  long rc = kErrorFileNotFound;
+  for (const Opened& opened : roots) {
+    rc = parts_[opened.part]->regQueryValueEx(opened.key, valueName, type, data, size);
+    if (rc != kErrorFileNotFound) return rc;
+  }
+  return rc;
+}
+
+long OfflineRegistries::regDeleteValue(HKey key, const char* valueName) {
+  std::vector<Opened> roots;
+  if (key == kHkeyLocalMachine || !rootsOf(key, &roots)) return ForwardingOs::regDeleteValue(key, valueName);
+  std::vector<long> results;
+  for (const Opened& opened : roots) results.push_back(parts_[opened.part]->regDeleteValue(opened.key, valueName));
+  return combined(results);
+}
+
+long OfflineRegistries::regEnumValue(HKey key, std::uint32_t index, char* name, std::uint32_t* nameSize,
+                                     std::uint32_t* type, std::uint8_t* data, std::uint32_t* dataSize) {
+  std::vector<Opened> roots;
+  if (key == kHkeyLocalMachine || !rootsOf(key, &roots))
+    return ForwardingOs::regEnumValue(key, index, name, nameSize, type, data, dataSize);
+  // The values of each part in turn: the index runs on through them.
+  for (const Opened& opened : roots) {
+    OfflineRegistryOs& part = *parts_[opened.part];
+    const long rc = part.regEnumValue(opened.key, index, name, nameSize, type, data, dataSize);
+    if (rc != kErrorNoMoreItems) return rc;
+    std::uint32_t count = 0;
+    for (;; ++count) {
+      char probe[16384];
+      std::uint32_t probeSize = sizeof probe;
+      if (part.regEnumValue(opened.key, count, probe, &probeSize, nullptr, nullptr, nullptr) == kErrorNoMoreItems)
+        break;
+    }
+    if (index < count) return kErrorNoMoreItems;  // cannot be: the part said so above
+    index -= count;
+  }
+  return kErrorNoMoreItems;
+}
+
+long OfflineRegistries::regDeleteKey(HKey root, const char* subKey) {
+  std::vector<Opened> roots;
+  if (!rootsOf(root, &roots)) return ForwardingOs::regDeleteKey(root, subKey);
+  std::vector<long> results;
+  for (const Opened& opened : roots) results.push_back(parts_[opened.part]->regDeleteKey(opened.key, subKey));
+  return combined(results);
+}
+
+long OfflineRegistries::regCloseKey(HKey key) {
+  auto found = keys_.find(key);
+  if (key == kHkeyLocalMachine || found == keys_.end()) return ForwardingOs::regCloseKey(key);
+  for (const Opened& opened : found->second) parts_[opened.part]->regCloseKey(opened.key);
+  keys_.erase(found);
+  return kErrorSuccess;
+}
+
+long OfflineRegistries::regQueryInfoKey(HKey key, std::uint64_t* lastWriteTime) {
+  std::vector<Opened> roots;
+  if (key == kHkeyLocalMachine || !rootsOf(key, &roots)) return ForwardingOs::regQueryInfoKey(key, lastWriteTime);
+  long rc = kErrorKeyDeleted;
+  for (const Opened& opened : roots) {
+    rc = parts_[opened.part]->regQueryInfoKey(opened.key, lastWriteTime);
+    if (rc != kErrorKeyDeleted) return rc;
+  }
+  return rc;
 }
 
 std::string foldedAsWindows(const std::string& text) { return folded(text.c_str()); }

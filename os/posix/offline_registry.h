@@ -53,6 +53,8 @@
 
 namespace purgato {
 
+class PosixOs;
+
 class OfflineRegistryOs : public ForwardingOs {
  public:
   enum class Hive { kSoftware, kSystem };
@@ -65,7 +67,9 @@ class OfflineRegistryOs : public ForwardingOs {
   using FaultHook = std::function<bool(CommitStep step, const std::string& hivePath)>;
   using NoteSink = std::function<void(const std::string& text)>;
 
-  explicit OfflineRegistryOs(Os& inner);
+  // volume: the volume its hives are on, for the host paths of the files
+  // it makes (default: inner, when that is the volume itself).
+  explicit OfflineRegistryOs(Os& inner, PosixOs* volume = nullptr);
   ~OfflineRegistryOs() override;
   OfflineRegistryOs(const OfflineRegistryOs&) = delete;
   OfflineRegistryOs& operator=(const OfflineRegistryOs&) = delete;
@@ -122,7 +126,50 @@ class OfflineRegistryOs : public ForwardingOs {
 
   struct Impl;
   std::unique_ptr<Impl> impl_;
+  PosixOs* volume_;
   std::map<OsHandle, std::string> searches_;  // the folder of each listing, with its backslash
+};
+
+// The registries of several Windows installations on one volume (a disk
+// with C:\WINNT and C:\WINDOWS, each with its own hives) behind one
+// HKEY_LOCAL_MACHINE: a key opens in each registry that has it, a value is
+// read from the first that has it, and a delete reaches every registry,
+// succeeding when it deleted something and none refused. focus() narrows
+// every call to one of them, for the steps that depend on the
+// installation (its services). Every other call goes to the first part;
+// each part is built over the next one, the last over the volume, so that
+// every part leaves its own backups out of listings.
+class OfflineRegistries : public ForwardingOs {
+ public:
+  explicit OfflineRegistries(std::vector<OfflineRegistryOs*> parts);
+  // -1: every part (the default).
+  void focus(int part) { focus_ = part; }
+
+  long regOpenKeyEx(HKey root, const char* subKey, std::uint32_t access, HKey* result) override;
+  long regQueryValueEx(HKey key, const char* valueName, std::uint32_t* type, std::uint8_t* data,
+                       std::uint32_t* size) override;
+  long regDeleteValue(HKey key, const char* valueName) override;
+  long regEnumValue(HKey key, std::uint32_t index, char* name, std::uint32_t* nameSize, std::uint32_t* type,
+                    std::uint8_t* data, std::uint32_t* dataSize) override;
+  long regDeleteKey(HKey root, const char* subKey) override;
+  long regCloseKey(HKey key) override;
+  long regQueryInfoKey(HKey key, std::uint64_t* lastWriteTime) override;
+
+ private:
+  struct Opened {
+    int part;
+    HKey key;
+  };
+  bool inScope(int part) const { return focus_ < 0 || focus_ == part; }
+  // The handle of root in each part in scope; false when root is none of ours.
+  bool rootsOf(HKey root, std::vector<Opened>* roots);
+  // Every part's answer to a change, as one.
+  static long combined(const std::vector<long>& results);
+
+  std::vector<OfflineRegistryOs*> parts_;
+  std::map<HKey, std::vector<Opened>> keys_;
+  HKey next_ = 0x40000000;
+  int focus_ = -1;
 };
 
 // The hive files of the volume's Windows folder, as host paths.
@@ -137,7 +184,6 @@ struct VolumeHives {
 // taken as Latin-1), each letter folded as Windows' table folds it.
 std::string foldedAsWindows(const std::string& text);
 
-class PosixOs;
 // Looks in the Windows folder that os reports (any letter case).
 VolumeHives findVolumeHives(PosixOs& os);
 // Looks in the Windows folder `folder` (a Windows path, any letter case).

@@ -464,6 +464,72 @@ TEST(OfflineScanTest, ADualBootDiskHasItsNtHivesCleaned) {
   EXPECT_THAT(dumpHive(nt.systemPath), Not(::testing::Contains(HasSubstr("Services\\MsTask"))));
 }
 
+// Two NT installations on one disk (2000 in C:\WINNT, XP in C:\WINDOWS):
+// the hives of both are cleaned, each with its backups, whichever folder
+// the walk takes as the Windows folder, and each installation's service
+// is the one that starts its own worm file. The dry run predicts it.
+TEST(OfflineScanTest, ADiskWithTwoNtWindowsFoldersHasTheHivesOfBothCleaned) {
+  for (const char* windowsDir : {"", "C:\\WINNT", "C:\\WINDOWS"}) {
+    SCOPED_TRACE(windowsDir);
+    NtVolume nt;
+    nt.volume.writeFile("C:\\WINDOWS\\system32\\mstask.exe", buildWormSample(1));
+    nt.volume.writeFile("C:\\WINDOWS\\WIN.INI", std::string("[windows]\r\n"));
+    nt.volume.makeFolder("C:\\WINDOWS\\system32\\config");
+    const std::string software = nt.volume.hostPath("C:\\WINDOWS\\system32\\config\\SOFTWARE");
+    const std::string system = nt.volume.hostPath("C:\\WINDOWS\\system32\\config\\SYSTEM");
+    HiveBuilder("SOFTWARE")
+        .text(kRun, "brasil", "C:\\WINDOWS\\brasil.exe")
+        .text(kRun, "mstask", "C:\\WINDOWS\\system32\\mstask.exe")
+        .text(kRun, "Keep", "C:\\Program Files\\Keep\\keep.exe")
+        .write(software);
+    HiveBuilder("SYSTEM")
+        .text("ControlSet001\\Services\\mstask", "ImagePath", "%SystemRoot%\\system32\\mstask.exe", kHiveRegExpandSz)
+        .key("ControlSet001\\Services\\mstask\\Enum")
+        .text("ControlSet001\\Services\\Spooler", "ImagePath", "%SystemRoot%\\system32\\spoolsv.exe",
+              kHiveRegExpandSz)
+        .dword("Select", "Current", 1)
+        .write(system);
+    const std::vector<std::uint8_t> softwareBytes = readBytes(software), systemBytes = readBytes(system);
+    const std::vector<std::string> softwareBefore = dumpHive(software), systemBefore = dumpHive(system);
+    std::vector<std::string> args;
+    if (*windowsDir) args = {"--windows-dir", windowsDir};
+
+    std::vector<std::string> dryArgs = args;
+    dryArgs.push_back("--dry-run");
+    const Result dry = scan(nt.volume, dryArgs);
+    EXPECT_EQ(readBytes(software), softwareBytes);
+    EXPECT_EQ(readBytes(nt.softwarePath), nt.softwareBytes);
+    const Result real = scan(nt.volume, args);
+    EXPECT_EQ(real.status, 1) << real.err;
+    // One line names both folders.
+    const std::string said = real.err.substr(0, real.err.find('\n'));
+    EXPECT_THAT(said, HasSubstr("the registry hives of C:\\WIN"));
+    EXPECT_THAT(said, HasSubstr("C:\\WINNT"));
+    EXPECT_THAT(said, HasSubstr("C:\\WINDOWS"));
+    EXPECT_THAT(said, HasSubstr("(Windows NT family) are cleaned"));
+    ASSERT_FALSE(dry.out.empty());
+    EXPECT_EQ(std::vector<std::string>(dry.out.begin() + 1, dry.out.end()), real.out);
+    EXPECT_EQ(dry.status, real.status);
+    // The fixed names of both, the Run value named after the worm in both
+    // (one line: one value name), and each installation's service.
+    EXPECT_EQ(countOf(real.out, kRemoved), 6);
+
+    const std::string run = "V SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run ";
+    EXPECT_EQ(dumpHive(nt.softwarePath), withoutLines(nt.softwareBefore, {run + "ScrSvr ", run + "GUSTAVVED ", run + "MSTASK "}));
+    EXPECT_EQ(dumpHive(software), withoutLines(softwareBefore, {run + "brasil ", run + "mstask "}));
+    EXPECT_EQ(dumpHive(nt.systemPath), withoutLines(nt.systemBefore, {"K SYSTEM\\ControlSet001\\Services\\MsTask",
+                                                                      "V SYSTEM\\ControlSet001\\Services\\MsTask",
+                                                                      "K SYSTEM\\ControlSet002\\Services\\MsTask",
+                                                                      "V SYSTEM\\ControlSet002\\Services\\MsTask"}));
+    EXPECT_EQ(dumpHive(system), withoutLines(systemBefore, {"K SYSTEM\\ControlSet001\\Services\\mstask",
+                                                            "V SYSTEM\\ControlSet001\\Services\\mstask"}));
+    for (const std::string& hive : {nt.softwarePath, nt.systemPath, software, system})
+      EXPECT_TRUE(exists(hive + ".purgato-backup")) << hive;
+    EXPECT_EQ(readBytes(software + ".purgato-backup"), softwareBytes);
+    EXPECT_EQ(readBytes(nt.systemPath + ".purgato-backup"), nt.systemBytes);
+  }
+}
+
 TEST(OfflineScanTest, ANineXVolumeGetsANoticeAndKeepsItsStatus) {
   TempVolume volume;
   volume.writeFile("C:\\WINDOWS\\SYSTEM.DAT", std::string("9x registry"));
