@@ -95,12 +95,41 @@ begin() {
 
   drv attrib "$(cat "$run/seed/readonly")" rh || fail "read-only hidden sample"
   lookalike=$(cat "$run/seed/lookalike")
+  # The scan on the 9x family never compares the first process of the list
+  # (the system's own, on Windows 9x). Under Wine the first is the oldest:
+  # a look-alike that starts a new wineserver would be it, and would stay
+  # running. So the driver that waits for it starts first, and the
+  # look-alike only once the system processes that driver brings up run.
+  drv wait-process "$lookalike" 20000 &
+  local waiter=$!
+  system_processes_run || fail "no services.exe in the prefix"
   (cd "$drive_c" && exec taskset -c 0 wine "$lookalike") &
   lookalike_pid=$!
-  drv wait-process "$lookalike" 10000 || fail "the look-alike did not start"
+  wait "$waiter" || fail "the look-alike did not start"
   snapshot >"$run/before"
   files_at_start=$(cd "$drive_c" && find . -type f | wc -l)
   purgato_pid=
+}
+
+# True once the driver and services.exe of this prefix both run (for at
+# most 20 s): the driver keeps the server and its system processes up.
+system_processes_run() {
+  local _ proc program kind found
+  for _ in $(seq 200); do
+    found=
+    for proc in /proc/[0-9]*; do
+      IFS= read -r -d '' program <"$proc/cmdline" 2>/dev/null || continue
+      case $program in
+        *\\services.exe) kind=s ;;
+        *\\gui_driver.exe) kind=d ;;
+        *) continue ;;
+      esac
+      tr '\0' '\n' <"$proc/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && found+=$kind
+    done
+    [[ $found == *s* && $found == *d* ]] && return 0
+    sleep 0.1
+  done
+  return 1
 }
 
 # Every file with its size, time, mode and checksum of its content, every
