@@ -32,6 +32,7 @@ volatile sig_atomic_t gResized = 0;
 volatile sig_atomic_t gTerminalChanged = 0;
 volatile sig_atomic_t gQuitStatus = kExitIncomplete;  // the exit status of a second Ctrl-C
 volatile sig_atomic_t gTerminalFd = -1;  // where the progress or the question is shown; -1 none
+volatile sig_atomic_t gLogFd = -1;       // the --log file, appended to; -1 none
 // A line for stderr on that quit; its length is 0 while the text changes.
 char gQuitNote[1024];
 volatile sig_atomic_t gQuitNoteLength = 0;
@@ -62,6 +63,8 @@ void onInterrupt(int) {
     }
     if (gQuitNoteLength > 0) {
       ssize_t ignored = write(STDERR_FILENO, gQuitNote, static_cast<std::size_t>(gQuitNoteLength));
+      // The log holds every line printed: this one too.
+      if (gLogFd >= 0) ignored = write(gLogFd, gQuitNote, static_cast<std::size_t>(gQuitNoteLength));
       (void)ignored;
     }
     _exit(gQuitStatus);
@@ -181,7 +184,10 @@ Console::~Console() {
   restoreTerminal();
   gTerminalChanged = 0;
   gTerminalFd = -1;
+  gLogFd = -1;
 }
+
+void Console::setLogDescriptor(int fd) { gLogFd = fd; }
 
 void Console::attach(PosixOs& os) {
   os.setMessageSink([this](HWnd, std::uint32_t message, std::uintptr_t, std::intptr_t) { return onMessage(message); });

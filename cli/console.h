@@ -39,6 +39,9 @@ class Console {
   void writeStderr(const std::string& text);
   // Called once, when writing to stdout first fails.
   void onOutputFailure(std::function<void()> handler) { outputFailureHandler_ = std::move(handler); }
+  // The --log file's descriptor (opened to append, its buffer flushed after
+  // every write): a second signal's line goes there as well.
+  void setLogDescriptor(int fd);
   // What a second signal (which quits at once) ends the run with: by
   // default the status of a scan cut short now, worked out at each log
   // line. `weigh` (when set) gets that status at each log line and gives

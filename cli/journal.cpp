@@ -127,6 +127,15 @@ bool RunJournal::openLog(const std::string& path, std::string* error) {
   return true;
 }
 
+int RunJournal::logDescriptor() const {
+  if (!log_) return -1;
+#if defined(_WIN32)
+  return _fileno(log_);
+#else
+  return fileno(log_);
+#endif
+}
+
 bool RunJournal::openReport(const std::string& path, std::string* error) {
   report_ = std::fopen(path.c_str(), "wb");
   if (!report_) {

@@ -64,6 +64,8 @@ class RunJournal final : public FindingSink {
   // *error when one cannot be opened.
   bool openLog(const std::string& path, std::string* error);
   bool openReport(const std::string& path, std::string* error);
+  // The log's descriptor, -1 without one; its buffer is empty between calls.
+  int logDescriptor() const;
   // The log's header and the report's first record: false with *error
   // when they could not be written.
   bool start(const RunFacts& facts, std::string* error);

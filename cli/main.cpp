@@ -405,6 +405,7 @@ int run(int argc, const char* const* argv) {
   // The log and the report are opened before anything can change: a run
   // that cannot keep its account does not start.
   if (!options.logFile.empty() && !journal.openLog(options.logFile, &error)) return refuse(error);
+  console.setLogDescriptor(journal.logDescriptor());
   if (!options.reportFile.empty() && !journal.openReport(options.reportFile, &error)) return refuse(error);
 
   // The registry's warnings are lines of the run like any other.

@@ -778,6 +778,8 @@ TEST_F(CliTest, EachFindingIsWrittenOutBeforeTheScanGoesOn) {
   std::fclose(err);
 }
 
+std::string fileText(const std::string& path);
+
 // --- On a terminal ----------------------------------------------------------
 
 struct TerminalResult {
@@ -792,6 +794,7 @@ struct Wiring {
   std::FILE* stderrFile = nullptr;  // stderr redirected here; null: /dev/null, or the terminal with stderrOnTerminal
   bool stderrOnTerminal = false;
   const char* term = "xterm";  // null: no TERM at all
+  int secondSignal = 0;  // sent right after signalOnQuestion (another one: the same would merge with it)
 };
 
 // Runs the program on a fresh pseudo-terminal (its controlling terminal,
@@ -851,6 +854,7 @@ TerminalResult runOnTerminal(std::vector<std::string> args, const std::string& t
         result.screen.find("[y/N] ") != std::string::npos) {
       asked = true;
       if (signalOnQuestion != 0) kill(pid, signalOnQuestion);
+      if (wiring.secondSignal != 0) kill(pid, wiring.secondSignal);
       if (!onQuestion.empty() && write(master, onQuestion.data(), onQuestion.size()) < 0) break;
     }
     int status = 0;
@@ -1018,6 +1022,32 @@ TEST_F(CliTerminalTest, ProgressGoesToStderrOnATerminalThatCanMoveItsCursorAndSt
       EXPECT_EQ(lastScreenLine(result.screen), "");
     }
   }
+}
+
+// A second signal before the hives are written back quits with a line
+// saying so; the log holds that line too.
+TEST_F(CliTerminalTest, TheLineOfASecondSignalIsInTheLog) {
+  volume.makeFolder("C:\\WINNT\\system32\\config");
+  HiveBuilder("SOFTWARE")
+      .text("Microsoft\\Windows\\CurrentVersion\\Run", "ScrSvr", "C:\\WINNT\\scrsvr.exe")
+      .write(volume.hostPath("C:\\WINNT\\system32\\config\\SOFTWARE"));
+  HiveBuilder("SYSTEM").dword("Select", "Current", 1).write(volume.hostPath("C:\\WINNT\\system32\\config\\SYSTEM"));
+  TempVolume work;
+  const std::string log = work.root() + "/scan.log";
+  std::FILE* err = std::tmpfile();
+  Wiring wiring;
+  wiring.stderrFile = err;
+  wiring.secondSignal = SIGTERM;
+  const TerminalResult result =
+      runOnTerminal({"--drive", driveArg('C'), "--windows-dir", "C:\\WINNT", "--log", log}, "\033", "", SIGINT, wiring);
+  const std::string errText = readAll(err);
+  std::fclose(err);
+  const std::string line =
+      "purgato-scan: quit before the registry hives were written back: what was reported removed from them is "
+      "still there\n";
+  EXPECT_EQ(result.status, 3);
+  EXPECT_EQ(errText, line);
+  EXPECT_THAT(fileText(log), EndsWith("\n" + line));
 }
 
 TEST_F(CliTerminalTest, EscAsksOnTheTerminalWhenStdoutGoesToAFile) {
