@@ -52,8 +52,9 @@ bool keyExists(Os& os, const std::string& key) {
 void setOfflineRegistryWarningSink(std::function<void(const std::string& line)> sink) { warningSink() = std::move(sink); }
 
 bool imageNamesFile(const std::string& image, const std::string& windowsPath, const std::string& windowsFolder,
-                    bool* unresolved) {
+                    bool* unresolved, std::string* programPath) {
   if (unresolved != nullptr) *unresolved = false;
+  if (programPath != nullptr) programPath->clear();
   std::string path = image;
   const std::size_t start = path.find_first_not_of(' ');
   path = start == std::string::npos ? std::string() : path.substr(start);
@@ -82,6 +83,7 @@ bool imageNamesFile(const std::string& image, const std::string& windowsPath, co
   }
   // A variable left, or a short (8.3) name: which file it starts cannot be told here.
   const std::string program = quoted ? path : path.substr(0, path.find(' '));
+  if (programPath != nullptr) *programPath = program;
   if (unresolved != nullptr && (program.find('%') != std::string::npos || program.find('~') != std::string::npos))
     *unresolved = true;
   const std::string wanted = foldedAsWindows(windowsPath);
@@ -100,8 +102,11 @@ class OfflineRegistry::Step : public ForwardingOs {
   Step(OfflineRegistry& owner, ScanSession& session, Os& top) : ForwardingOs(top), owner_(owner), session_(session) {}
 
   bool deleteFile(const char* path) override {
+    // Its short name goes with it: read now, for a service image that names it so.
+    std::string dos;
+    if (path == nullptr || !owner_.volume_.dosName(path, &dos)) dos.clear();
     const bool deleted = ForwardingOs::deleteFile(path);
-    if (deleted && path != nullptr) deleted_.emplace_back(path);
+    if (deleted && path != nullptr) deleted_.push_back({path, dos});
     return deleted;
   }
 
@@ -122,7 +127,7 @@ class OfflineRegistry::Step : public ForwardingOs {
  private:
   OfflineRegistry& owner_;
   ScanSession& session_;
-  std::vector<std::string> deleted_;
+  std::vector<Deleted> deleted_;
   bool ran_ = false;
 };
 
@@ -230,7 +235,76 @@ Os& OfflineRegistry::around(ScanSession& session, Os& top) {
   return *step_;
 }
 
-void OfflineRegistry::serviceStep(ScanSession& session, Os& os, const std::vector<std::string>& deleted) {
+namespace {
+
+// Whether the long name `entry` could have been shortened to `shortName`:
+// the short form keeps the first letter (an underscore for one it cannot
+// hold), leading dots and blanks dropped.
+bool couldAbbreviate(const std::string& entry, const std::string& shortName) {
+  const std::size_t first = entry.find_first_not_of(". ");
+  if (first == std::string::npos || shortName.empty()) return false;
+  const unsigned char c = static_cast<unsigned char>(entry[first]);
+  return shortName[0] == '_' || c >= 0x80 || lowerAscii(static_cast<char>(c)) == lowerAscii(shortName[0]);
+}
+
+bool sameName(const std::string& a, const std::string& b) { return foldedAsWindows(a) == foldedAsWindows(b); }
+
+}  // namespace
+
+OfflineRegistry::ShortNameMatch OfflineRegistry::matchShortNames(const std::string& program, const Deleted& file) {
+  if (program.find('%') != std::string::npos) return ShortNameMatch::kUnknown;
+  const std::size_t cut = file.path.rfind('\\');
+  if (cut == std::string::npos) return ShortNameMatch::kUnknown;
+  const std::string fileFolder = file.path.substr(0, cut);
+  const std::string fileLeaf = file.path.substr(cut + 1);
+  std::vector<std::string> parts;
+  for (std::size_t from = 0;;) {
+    const std::size_t to = program.find('\\', from);
+    parts.push_back(program.substr(from, to == std::string::npos ? std::string::npos : to - from));
+    if (to == std::string::npos) break;
+    from = to + 1;
+  }
+  if (parts.size() < 2) return ShortNameMatch::kUnknown;
+  std::string folder = parts[0];
+  for (std::size_t i = 1; i + 1 < parts.size(); ++i) {
+    const std::string& part = parts[i];
+    if (part.find('~') == std::string::npos) {
+      folder += "\\" + part;
+      continue;
+    }
+    // A long name that holds a tilde, else the folder whose short name
+    // this is, among the entries it could abbreviate. (ntfs-3g also opens
+    // a short name as it is; the listing gives the long one.)
+    bool known = false;
+    std::string found;
+    FindData data;
+    const OsHandle find = volume_.findFirstFile((folder + "\\*.*").c_str(), &data);
+    for (bool more = find != kInvalidHandle; more && found.empty(); more = volume_.findNextFile(find, &data)) {
+      if ((data.attributes & kAttrDirectory) == 0) continue;
+      if (sameName(data.fileName, part)) {
+        found = data.fileName;
+        break;
+      }
+      if (!couldAbbreviate(data.fileName, part)) continue;
+      std::string dos;
+      if (!volume_.dosName((folder + "\\" + data.fileName).c_str(), &dos)) continue;
+      known = true;
+      if (sameName(dos, part)) found = data.fileName;
+    }
+    if (find != kInvalidHandle) volume_.findClose(find);
+    if (found.empty()) return known ? ShortNameMatch::kOther : ShortNameMatch::kUnknown;
+    folder += "\\" + found;
+  }
+  if (!sameName(folder, fileFolder)) return ShortNameMatch::kOther;
+  const std::string& leaf = parts.back();
+  if (sameName(leaf, fileLeaf) || (!file.dosName.empty() && sameName(leaf, file.dosName)))
+    return ShortNameMatch::kSame;
+  // The file had no short name to compare with: which file this names cannot be told.
+  return file.dosName.empty() && leaf.find('~') != std::string::npos ? ShortNameMatch::kUnknown
+                                                                     : ShortNameMatch::kOther;
+}
+
+void OfflineRegistry::serviceStep(ScanSession& session, Os& os, const std::vector<Deleted>& deleted) {
   for (std::size_t i = 0; i < installations_.size(); ++i) {
     if (!installations_[i].systemServed) continue;
     // Each installation's services start its own files: the calls reach its registry alone.
@@ -241,12 +315,13 @@ void OfflineRegistry::serviceStep(ScanSession& session, Os& os, const std::vecto
 }
 
 void OfflineRegistry::serviceStepIn(std::size_t which, ScanSession& session, Os& os,
-                                    const std::vector<std::string>& deleted) {
+                                    const std::vector<Deleted>& deleted) {
   const Installation& installation = installations_[which];
   // Keys are named with their installation when there are several.
   const std::string in = installations_.size() > 1 ? installation.folder + ": " : std::string();
   std::set<std::string> seen;
-  for (const std::string& path : deleted) {
+  for (const Deleted& file : deleted) {
+    const std::string& path = file.path;
     if (!seen.insert(lowerText(path)).second) continue;
     // The service name the process phase would use: the base name cut at its last dot.
     std::string name = afterLastBackslash(path.c_str());
@@ -261,13 +336,16 @@ void OfflineRegistry::serviceStepIn(std::size_t which, ScanSession& session, Os&
       if (!keyExists(os, key)) continue;
       // As UTF-16 decoded, so that a name beyond Latin-1 compares as Windows compares it.
       std::string image;
+      std::string program;
       bool unresolved = false;
-      if (installation.registry->readText(key.c_str(), "ImagePath", &image) &&
-          imageNamesFile(image, path, installation.folder, &unresolved)) {
+      const bool named = installation.registry->readText(key.c_str(), "ImagePath", &image) &&
+                         imageNamesFile(image, path, installation.folder, &unresolved, &program);
+      const ShortNameMatch viaShortNames = named || !unresolved ? ShortNameMatch::kOther : matchShortNames(program, file);
+      if (named || viaShortNames == ShortNameMatch::kSame) {
         ours.push_back(key);
       } else {
         others.push_back(key);
-        if (unresolved) {
+        if (viaShortNames == ShortNameMatch::kUnknown) {
           say(in + key + ": its ImagePath '" + image + "' cannot be resolved to a file; a service that may start " +
               path + " was left");
           incomplete_ = true;

@@ -29,9 +29,10 @@ class Console;
 // "\SystemRoot\", from the system drive's root, or relative to the
 // Windows folder `windowsFolder` (as the service loader takes a relative
 // path). *unresolved (when given) is set when the image holds another
-// variable or a short 8.3 name, whose file cannot be told here.
+// variable or a short 8.3 name, whose file cannot be told from the text;
+// *program (when given) gets the program's full path as read.
 bool imageNamesFile(const std::string& image, const std::string& windowsPath, const std::string& windowsFolder,
-                    bool* unresolved = nullptr);
+                    bool* unresolved = nullptr, std::string* program = nullptr);
 
 // Where the lines for the user go: each line, "purgato-scan: " and all,
 // without its newline. Unset, they go to stderr.
@@ -78,7 +79,19 @@ class OfflineRegistry {
 
  private:
   class Step;
-  void serviceStep(ScanSession& session, Os& os, const std::vector<std::string>& deleted);
+  // A file the scan deleted, with the short name the volume kept for it
+  // ("" when none could be read).
+  struct Deleted {
+    std::string path;
+    std::string dosName;
+  };
+  enum class ShortNameMatch { kSame, kOther, kUnknown };
+  // Whether a program path written with short (8.3) names is the deleted
+  // file: its folders' short names read from the volume (ntfs-3g keeps
+  // them), its own the one read before it was deleted. kUnknown where the
+  // volume keeps no short names to compare with.
+  ShortNameMatch matchShortNames(const std::string& program, const Deleted& file);
+  void serviceStep(ScanSession& session, Os& os, const std::vector<Deleted>& deleted);
   // Changes made in memory that no write-back has put on the disk yet.
   bool pending() const;
 
@@ -89,7 +102,7 @@ class OfflineRegistry {
     std::unique_ptr<OfflineRegistryOs> registry;
     bool systemServed = false;
   };
-  void serviceStepIn(std::size_t which, ScanSession& session, Os& os, const std::vector<std::string>& deleted);
+  void serviceStepIn(std::size_t which, ScanSession& session, Os& os, const std::vector<Deleted>& deleted);
 
   PosixOs& volume_;
   std::vector<Installation> installations_;  // empty: no offline registry

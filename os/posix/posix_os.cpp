@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <sys/random.h>
 #include <sys/syscall.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -777,6 +778,22 @@ bool PosixOs::hostPath(const char* windowsPath, std::string* result) {
     path += m.statLeaf(folder, p.leaf, &st, &actual) ? actual : p.leaf;
   }
   *result = std::move(path);
+  return true;
+}
+
+bool PosixOs::dosName(const char* windowsPath, std::string* name) {
+  std::string host;
+  if (name == nullptr || !hostPath(windowsPath, &host)) {
+    errno = ENOENT;
+    return false;
+  }
+  char buffer[64];  // 8.3 and a few bytes more
+  const ssize_t length = ::lgetxattr(host.c_str(), "system.ntfs_dos_name", buffer, sizeof buffer);
+  if (length <= 0) {
+    if (length == 0) errno = ENODATA;
+    return false;
+  }
+  name->assign(buffer, static_cast<std::size_t>(length));
   return true;
 }
 

@@ -119,6 +119,11 @@ class PosixOs : public Os {
   // is on disk (a missing last component as written); false when the
   // folder part does not resolve inside its volume.
   bool hostPath(const char* windowsPath, std::string* result);
+  // The short (8.3) name the volume keeps for the entry at windowsPath:
+  // ntfs-3g serves it as the attribute system.ntfs_dos_name. False with
+  // errno ENODATA when the entry has none, ENOTSUP (or another) where the
+  // file system keeps no short names or the path does not resolve.
+  bool dosName(const char* windowsPath, std::string* name);
 
   // --- Files and drives -------------------------------------------------
   OsHandle findFirstFile(const char* pattern, FindData* data) override;

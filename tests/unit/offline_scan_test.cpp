@@ -2,6 +2,7 @@
 // and services removed from the hives with the core's log lines, the rest
 // of the hives unchanged, backups, hives it must leave alone, --registry off.
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <sys/wait.h>
 
 #include <gmock/gmock.h>
@@ -10,12 +11,14 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "tests/support/hive_builder.h"
+#include "tests/support/ntfs_volume.h"
 #include "tests/support/samples.h"
 #include "tests/support/temp_volume.h"
 
@@ -59,11 +62,12 @@ std::string quoted(const std::string& text) {
   return out + "'";
 }
 
-Result scan(TempVolume& volume, const std::vector<std::string>& args) {
-  std::string command = quoted(kProgram) + " --drive " + quoted("C=" + volume.drive('C'));
+// purgato-scan over the folder driveC, its output kept in the folder scratch.
+Result scanFolder(const std::string& driveC, const std::string& scratch, const std::vector<std::string>& args) {
+  std::string command = quoted(kProgram) + " --drive " + quoted("C=" + driveC);
   for (const std::string& arg : args) command += " " + quoted(arg);
-  const std::string out = volume.root() + "/out.txt";
-  const std::string err = volume.root() + "/err.txt";
+  const std::string out = scratch + "/out.txt";
+  const std::string err = scratch + "/err.txt";
   command += " </dev/null >" + quoted(out) + " 2>" + quoted(err);
   const int raw = std::system(command.c_str());
   Result result;
@@ -72,6 +76,10 @@ Result scan(TempVolume& volume, const std::vector<std::string>& args) {
   for (std::string line; std::getline(lines, line);) result.out.push_back(line);
   result.err = readText(err);
   return result;
+}
+
+Result scan(TempVolume& volume, const std::vector<std::string>& args) {
+  return scanFolder(volume.drive('C'), volume.root(), args);
 }
 
 long countOf(const std::vector<std::string>& lines, const std::string& line) {
@@ -527,6 +535,74 @@ TEST(OfflineScanTest, ADiskWithTwoNtWindowsFoldersHasTheHivesOfBothCleaned) {
       EXPECT_TRUE(exists(hive + ".purgato-backup")) << hive;
     EXPECT_EQ(readBytes(software + ".purgato-backup"), softwareBytes);
     EXPECT_EQ(readBytes(nt.systemPath + ".purgato-backup"), nt.systemBytes);
+  }
+}
+
+// A service image written with short (8.3) names, on a real NTFS volume
+// through ntfs-3g: the folders' short names are read from the volume, the
+// worm file's own before it was deleted. ntfs-3g makes no short names for
+// the files it creates (not even mounted with windows_names): the test
+// gives them as Windows would, through the attribute ntfs-3g serves them
+// as. A file without one leaves the image unresolved, said on stderr.
+TEST(OfflineScanNtfsTest, ShortNamesInAServiceImageAreResolvedThroughTheVolume) {
+  NtfsVolume ntfs;
+  if (!ntfs.ready()) GTEST_SKIP() << "no NTFS test volume: " << ntfs.why;
+  const struct {
+    const char* what;
+    const char* service;
+    const char* image;
+    bool dosNames;    // the worm files have their short names
+    int status;
+    bool removed;
+    const char* stderrText;  // "" for nothing on stderr
+  } cases[] = {
+      {"short folders and file", "taskmonitor", "C:\\PROGRA~1\\TASKMO~1\\TASKMO~1.EXE", true, 1, true, ""},
+      {"short file in the Windows folder", "wormloader", "%SystemRoot%\\SYSTEM32\\WORMLO~1.EXE -k", true, 1, true,
+       ""},
+      {"another short file", "wormloader", "C:\\WINNT\\SYSTEM32\\WORMLO~2.EXE", true, 1, false, ""},
+      {"a short folder that is none", "taskmonitor", "C:\\PROGRA~2\\TASKMO~1\\TASKMO~1.EXE", true, 1, false, ""},
+      {"a file without a short name", "wormloader", "C:\\WINNT\\SYSTEM32\\WORMLO~1.EXE", false, 4, false,
+       "cannot be resolved to a file"},
+  };
+  const std::string c = ntfs.mount + "/C";
+  auto setDosName = [](const std::string& path, const char* name) {
+    ASSERT_EQ(::setxattr(path.c_str(), "system.ntfs_dos_name", name, std::strlen(name), 0), 0) << path;
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.what);
+    ASSERT_EQ(std::system(("rm -rf " + quoted(c) + " && mkdir -p " + quoted(c + "/WINNT/system32/config") + " " +
+                           quoted(c + "/Program Files/Task Monitor")).c_str()),
+              0);
+    const std::string monitor = c + "/Program Files/Task Monitor/taskmonitor.exe";
+    const std::string loader = c + "/WINNT/system32/wormloader.exe";
+    for (const std::string& file : {monitor, loader}) {
+      const std::vector<std::uint8_t> sample = buildWormSample(0);
+      std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(sample.data()), sample.size());
+    }
+    setDosName(c + "/Program Files", "PROGRA~1");
+    setDosName(c + "/Program Files/Task Monitor", "TASKMO~1");
+    if (k.dosNames) {
+      setDosName(monitor, "TASKMO~1.EXE");
+      setDosName(loader, "WORMLO~1.EXE");
+    }
+    const std::string system = c + "/WINNT/system32/config/SYSTEM";
+    HiveBuilder("SOFTWARE").key(kRun).write(c + "/WINNT/system32/config/SOFTWARE");
+    HiveBuilder("SYSTEM")
+        .text(std::string("ControlSet001\\Services\\") + k.service, "ImagePath", k.image, kHiveRegExpandSz)
+        .dword("Select", "Current", 1)
+        .write(system);
+    const Result result = scanFolder(c, ntfs.mount, {});
+    EXPECT_EQ(result.status, k.status) << result.err;
+    EXPECT_EQ(countOf(result.out, kRemoved), k.removed ? 1 : 0);
+    if (*k.stderrText) {
+      EXPECT_THAT(result.err, HasSubstr(k.stderrText));
+    } else {
+      EXPECT_THAT(result.err, IsEmpty());
+    }
+    const std::vector<std::string> dump = dumpHive(system);
+    EXPECT_EQ(std::any_of(dump.begin(), dump.end(),
+                          [&](const std::string& line) { return line.find(std::string("Services\\") + k.service) != std::string::npos; }),
+              !k.removed);
   }
 }
 
