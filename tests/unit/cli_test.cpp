@@ -853,8 +853,14 @@ TerminalResult runOnTerminal(std::vector<std::string> args, const std::string& t
     if (!asked && (!onQuestion.empty() || signalOnQuestion != 0) &&
         result.screen.find("[y/N] ") != std::string::npos) {
       asked = true;
+      // Both signals wait, held by a stop, and come together: on two cores
+      // the scanner would otherwise run on between them, up to its end.
+      if (wiring.secondSignal != 0) kill(pid, SIGSTOP);
       if (signalOnQuestion != 0) kill(pid, signalOnQuestion);
-      if (wiring.secondSignal != 0) kill(pid, wiring.secondSignal);
+      if (wiring.secondSignal != 0) {
+        kill(pid, wiring.secondSignal);
+        kill(pid, SIGCONT);
+      }
       if (!onQuestion.empty() && write(master, onQuestion.data(), onQuestion.size()) < 0) break;
     }
     int status = 0;
