@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +13,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "cli/journal.h"
 
 namespace purgato {
 
@@ -33,6 +36,7 @@ volatile sig_atomic_t gTerminalChanged = 0;
 volatile sig_atomic_t gQuitStatus = kExitIncomplete;  // the exit status of a second Ctrl-C
 volatile sig_atomic_t gTerminalFd = -1;  // where the progress or the question is shown; -1 none
 volatile sig_atomic_t gLogFd = -1;       // the --log file, appended to; -1 none
+std::int64_t gLogStartMs = 0;           // the log's header was written then; 0 before
 // A line for stderr on that quit; its length is 0 while the text changes.
 char gQuitNote[1024];
 volatile sig_atomic_t gQuitNoteLength = 0;
@@ -65,6 +69,17 @@ void onInterrupt(int) {
       ssize_t ignored = write(STDERR_FILENO, gQuitNote, static_cast<std::size_t>(gQuitNoteLength));
       // The log holds every line printed: this one too.
       if (gLogFd >= 0) ignored = write(gLogFd, gQuitNote, static_cast<std::size_t>(gQuitNoteLength));
+      (void)ignored;
+    }
+    // A log with a header gets its footer: how the run ended is on record.
+    if (gLogFd >= 0 && gLogStartMs > 0) {
+      struct timespec now;
+      ::clock_gettime(CLOCK_REALTIME, &now);
+      char footer[128];
+      const std::size_t length = footerText(footer, sizeof footer, gLogStartMs,
+                                            static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000,
+                                            gQuitStatus);
+      ssize_t ignored = write(gLogFd, footer, length);
       (void)ignored;
     }
     _exit(gQuitStatus);
@@ -185,9 +200,12 @@ Console::~Console() {
   gTerminalChanged = 0;
   gTerminalFd = -1;
   gLogFd = -1;
+  gLogStartMs = 0;
 }
 
 void Console::setLogDescriptor(int fd) { gLogFd = fd; }
+
+void Console::setLogStart(std::int64_t startMs) { gLogStartMs = startMs; }
 
 void Console::attach(PosixOs& os) {
   os.setMessageSink([this](HWnd, std::uint32_t message, std::uintptr_t, std::intptr_t) { return onMessage(message); });

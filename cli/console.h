@@ -42,6 +42,9 @@ class Console {
   // The --log file's descriptor (opened to append, its buffer flushed after
   // every write): a second signal's line goes there as well.
   void setLogDescriptor(int fd);
+  // When the log's header was written: from then on a second signal's quit
+  // ends the log with its footer.
+  void setLogStart(std::int64_t startMs);
   // What a second signal (which quits at once) ends the run with: by
   // default the status of a scan cut short now, worked out at each log
   // line. `weigh` (when set) gets that status at each log line and gives

@@ -66,19 +66,84 @@ const char kProgramPrefix[] = "purgato-scan: ";
 
 }  // namespace
 
+namespace {
+
+// Appends text at *at, never past end.
+void put(char*& at, char* end, const char* text) {
+  while (*text && at < end) *at++ = *text++;
+}
+
+// Appends value in decimal with at least width digits.
+void putNumber(char*& at, char* end, std::int64_t value, int width) {
+  char digits[24];
+  int n = 0;
+  if (value < 0) {
+    put(at, end, "-");
+    value = -value;
+  }
+  do {
+    digits[n++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value > 0 && n < 20);
+  while (n < width) digits[n++] = '0';
+  while (n > 0 && at < end) *at++ = digits[--n];
+}
+
+// ISO 8601 UTC of ms after 1970, by the civil calendar's arithmetic (no
+// gmtime: it is not safe in a signal handler).
+void putUtc(char*& at, char* end, std::int64_t ms) {
+  if (ms < 0) ms = 0;
+  const std::int64_t days = ms / 86400000;
+  const std::int64_t inDay = ms % 86400000;
+  // Days to year, month and day; the year taken to start on 1 March.
+  const std::int64_t z = days + 719468;
+  const std::int64_t era = z / 146097;
+  const std::int64_t dayOfEra = z - era * 146097;
+  const std::int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+  const std::int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+  const std::int64_t mp = (5 * dayOfYear + 2) / 153;
+  const std::int64_t day = dayOfYear - (153 * mp + 2) / 5 + 1;
+  const std::int64_t month = mp < 10 ? mp + 3 : mp - 9;
+  const std::int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+  putNumber(at, end, year, 4);
+  put(at, end, "-");
+  putNumber(at, end, month, 2);
+  put(at, end, "-");
+  putNumber(at, end, day, 2);
+  put(at, end, "T");
+  putNumber(at, end, inDay / 3600000, 2);
+  put(at, end, ":");
+  putNumber(at, end, inDay / 60000 % 60, 2);
+  put(at, end, ":");
+  putNumber(at, end, inDay / 1000 % 60, 2);
+  put(at, end, ".");
+  putNumber(at, end, inDay % 1000, 3);
+  put(at, end, "Z");
+}
+
+}  // namespace
+
 std::string utcTime(std::int64_t ms) {
-  const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
-  std::tm parts{};
-#if defined(_WIN32)
-  const std::tm* got = std::gmtime(&seconds);
-  if (got) parts = *got;
-#else
-  gmtime_r(&seconds, &parts);
-#endif
-  char text[96];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", parts.tm_year + 1900, parts.tm_mon + 1,
-                parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec, static_cast<int>(ms % 1000));
-  return text;
+  char text[40];
+  char* at = text;
+  putUtc(at, text + sizeof text, ms);
+  return std::string(text, static_cast<std::size_t>(at - text));
+}
+
+std::size_t footerText(char* out, std::size_t size, std::int64_t startMs, std::int64_t endMs, int exitStatus) {
+  char* at = out;
+  char* const end = out + size;
+  const std::int64_t duration = endMs > startMs ? endMs - startMs : 0;
+  put(at, end, "=== run ended ");
+  putUtc(at, end, endMs);
+  put(at, end, " after ");
+  putNumber(at, end, duration / 1000, 1);
+  put(at, end, ".");
+  putNumber(at, end, duration % 1000, 3);
+  put(at, end, " s, exit status ");
+  putNumber(at, end, exitStatus, 1);
+  put(at, end, "\n\n");
+  return static_cast<std::size_t>(at - out);
 }
 
 std::string jsonString(const std::string& text) {
@@ -353,7 +418,7 @@ void RunJournal::unreadPlace(const std::string& windowsPath, const std::string& 
 
 void RunJournal::finish(int exitStatus) {
   const std::int64_t endMs = clock_();
-  const std::int64_t duration = endMs - startMs_;
+  const std::int64_t duration = endMs > startMs_ ? endMs - startMs_ : 0;
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%lld.%03lld", static_cast<long long>(duration / 1000),
                 static_cast<long long>(duration % 1000));
@@ -365,7 +430,8 @@ void RunJournal::finish(int exitStatus) {
   json += std::string(",\"completed\":") + (session_.cancelRequested ? "false" : "true");
   json += ",\"exit_status\":" + number(exitStatus) + "}";
   reportRecord(json);
-  logText("=== run ended " + utcTime(endMs) + " after " + seconds + " s, exit status " + number(exitStatus) + "\n\n");
+  char footer[128];
+  logText(std::string(footer, footerText(footer, sizeof footer, startMs_, endMs, exitStatus)));
 }
 
 }  // namespace purgato

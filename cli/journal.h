@@ -34,6 +34,11 @@ struct RunFacts {
 
 // The text of a time as ISO 8601 UTC, from seconds and milliseconds since 1970.
 std::string utcTime(std::int64_t unixMilliseconds);
+// The log's footer ("=== run ended <time> after <s> s, exit status N" and
+// an empty line) into out, cut to size; returns its length. Allocates
+// nothing and calls no library function, so a signal handler may use it
+// for a run that is quit at once.
+std::size_t footerText(char* out, std::size_t size, std::int64_t startMs, std::int64_t endMs, int exitStatus);
 // The JSON string for text (quotes included); bytes that are not UTF-8
 // come out as \u00XX of their Latin-1 reading.
 std::string jsonString(const std::string& text);
@@ -66,6 +71,8 @@ class RunJournal final : public FindingSink {
   bool openReport(const std::string& path, std::string* error);
   // The log's descriptor, -1 without one; its buffer is empty between calls.
   int logDescriptor() const;
+  // When start() was called, in milliseconds since 1970; 0 before.
+  std::int64_t startMs() const { return startMs_; }
   // The log's header and the report's first record: false with *error
   // when they could not be written.
   bool start(const RunFacts& facts, std::string* error);

@@ -437,6 +437,7 @@ int run(int argc, const char* const* argv) {
   if (windowsLength > 0 && windowsLength < sizeof windowsDir) facts.windowsDir = windowsDir;
   facts.backupSet = keeping.backupSet();
   if (!journal.start(facts, &error)) return refuse(error);
+  console.setLogStart(journal.startMs());
   if (options.dryRun) {
     // The first line of stdout, so that a saved dry run never reads like a cleaning.
     std::fputs(kDryRunNotice, stdout);

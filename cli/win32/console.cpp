@@ -1,5 +1,6 @@
 #include "cli/win32/console.h"
 
+#include <io.h>
 #include <windows.h>
 
 #include <cerrno>
@@ -20,6 +21,8 @@ volatile LONG gInterrupted = 0;
 volatile LONG gQuitStatus = kExitIncomplete;  // the exit status of a second Ctrl-C
 volatile LONG gFinished = 0;                  // the scan has ended
 HANDLE gOut = INVALID_HANDLE_VALUE;
+volatile LONG gLogFd = -1;     // the --log file's descriptor; -1 none
+std::int64_t gLogStartMs = 0;  // when its header was written
 
 BOOL WINAPI onControl(DWORD type) {
   if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT) return FALSE;
@@ -27,6 +30,17 @@ BOOL WINAPI onControl(DWORD type) {
     // A second one: the user wants out now, statistics or not.
     DWORD written = 0;
     if (gOut != INVALID_HANDLE_VALUE) WriteFile(gOut, "\r\n", 2, &written, nullptr);
+    // A log with a header gets its footer: how the run ended is on record.
+    if (gLogFd >= 0 && gLogStartMs > 0) {
+      FILETIME now;
+      GetSystemTimeAsFileTime(&now);
+      const unsigned long long ticks = (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+      char footer[128];
+      const std::size_t length = footerText(footer, sizeof footer, gLogStartMs,
+                                            static_cast<std::int64_t>(ticks / 10000ULL) - 11644473600000LL,
+                                            static_cast<int>(gQuitStatus));
+      _write(gLogFd, footer, static_cast<unsigned>(length));
+    }
     ExitProcess(static_cast<UINT>(gQuitStatus));
   }
   gInterrupted = 1;
@@ -103,9 +117,16 @@ WinConsole::WinConsole(const ScanSession& session, ScanOutcome& outcome)
   line_.reserve(1024);
 }
 
+void WinConsole::setJournal(RunJournal* journal) {
+  report_.setJournal(journal);
+  gLogStartMs = journal ? journal->startMs() : 0;
+  gLogFd = journal ? journal->logDescriptor() : -1;
+}
+
 WinConsole::~WinConsole() {
   std::fflush(stdout);
   gFinished = 1;
+  gLogFd = -1;
   SetConsoleCtrlHandler(onControl, FALSE);
 }
 

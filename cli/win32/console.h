@@ -29,7 +29,9 @@ class WinConsole {
   WinConsole& operator=(const WinConsole&) = delete;
 
   // Every line from here on also goes to the journal.
-  void setJournal(RunJournal* journal) { report_.setJournal(journal); }
+  // From the journal's start on: its log also gets the footer of a run
+  // quit by a second Ctrl-C.
+  void setJournal(RunJournal* journal);
   // A line for stderr (with its newline), put on a line of its own.
   void writeErrorLine(const std::string& text);
   // Called once, when writing to stdout first fails.

@@ -38,6 +38,7 @@ namespace {
 
 using ::testing::EndsWith;
 using ::testing::HasSubstr;
+using ::testing::MatchesRegex;
 using ::testing::Not;
 using ::testing::StartsWith;
 using ::testing::UnorderedElementsAreArray;
@@ -1032,7 +1033,7 @@ TEST_F(CliTerminalTest, ProgressGoesToStderrOnATerminalThatCanMoveItsCursorAndSt
 
 // A second signal before the hives are written back quits with a line
 // saying so; the log holds that line too.
-TEST_F(CliTerminalTest, TheLineOfASecondSignalIsInTheLog) {
+TEST_F(CliTerminalTest, TheLineOfASecondSignalAndTheFooterEndTheLog) {
   volume.makeFolder("C:\\WINNT\\system32\\config");
   HiveBuilder("SOFTWARE")
       .text("Microsoft\\Windows\\CurrentVersion\\Run", "ScrSvr", "C:\\WINNT\\scrsvr.exe")
@@ -1053,7 +1054,11 @@ TEST_F(CliTerminalTest, TheLineOfASecondSignalIsInTheLog) {
       "still there\n";
   EXPECT_EQ(result.status, 3);
   EXPECT_EQ(errText, line);
-  EXPECT_THAT(fileText(log), EndsWith("\n" + line));
+  const std::string text = fileText(log);
+  const std::size_t at = text.rfind("\n" + line);
+  ASSERT_NE(at, std::string::npos) << text;
+  EXPECT_THAT(text.substr(at + 1 + line.size()),
+              MatchesRegex("=== run ended [0-9-]+T[0-9:]+\\.[0-9]{3}Z after [0-9]+\\.[0-9]{3} s, exit status 3\n\n"));
 }
 
 TEST_F(CliTerminalTest, EscAsksOnTheTerminalWhenStdoutGoesToAFile) {

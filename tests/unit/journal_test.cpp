@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -267,6 +268,35 @@ TEST(RunJournal, WarningsBeforeTheStartComeAfterTheHeaderAndAsNotes) {
                             PURGATO_SOURCE_DIR + "/docs/purgato-scan-report.schema.json' '" + run.report +
                             "' >/dev/null";
   EXPECT_EQ(std::system(check.c_str()), 0) << report;
+}
+
+// The footer is made without the C library, for a signal handler: its
+// calendar must agree with gmtime's, leap days and century years included.
+TEST(RunJournal, TheFooterGivesTheTimeAsGmtimeDoesAndTheDurationAndStatus) {
+  const std::int64_t instants[] = {
+      0,                    // 1970-01-01
+      951782400000 + 1,     // 2000-02-29, a leap day of a century year
+      951868799999,         // its last millisecond
+      4107542400000 - 1,    // 2100-02-28 23:59:59.999, a century year with no leap day
+      4107542400000,        // 2100-03-01
+      1796342400123,        // 2026-12-04 and 123 ms
+      253402300799999,      // 9999-12-31 23:59:59.999
+  };
+  for (const std::int64_t ms : instants) {
+    const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
+    std::tm parts{};
+    gmtime_r(&seconds, &parts);
+    char want[64];
+    std::snprintf(want, sizeof want, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", parts.tm_year + 1900, parts.tm_mon + 1,
+                  parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec, static_cast<int>(ms % 1000));
+    EXPECT_EQ(utcTime(ms), want) << ms;
+    char footer[128];
+    const std::size_t length = footerText(footer, sizeof footer, ms - 61005, ms, 3);
+    EXPECT_EQ(std::string(footer, length), std::string("=== run ended ") + want + " after 61.005 s, exit status 3\n\n");
+  }
+  char small[20];
+  EXPECT_EQ(footerText(small, sizeof small, 0, 1000, 0), sizeof small);
+  EXPECT_EQ(std::string(small, sizeof small), "=== run ended 1970-0");
 }
 
 }  // namespace
