@@ -85,6 +85,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         char image[520];
         purgato::readRegistryString(registry, purgato::kHkeyLocalMachine, key.c_str(), "ImagePath", image,
                                     sizeof image);
+        std::string text;  // as the service step reads it: UTF-16 to UTF-8
+        registry.readText(key.c_str(), "ImagePath", &text);
       }
       purgato::deleteServiceKeys(registry, service);
     }
