@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -162,6 +163,21 @@ std::map<std::string, std::string> TempVolume::hashTree() const {
     }
   }
   return tree;
+}
+
+std::string fileText(const std::string& hostPath) {
+  std::string text;
+  if (std::FILE* f = std::fopen(hostPath.c_str(), "rb")) {
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) text.append(buffer, n);
+    std::fclose(f);
+  }
+  return text;
+}
+
+int makeDir(const std::string& hostPath) {
+  if (::mkdir(hostPath.c_str(), 0777) == 0) return 0;
+  return errno == EEXIST ? 1 : -1;
 }
 
 }  // namespace purgato

@@ -57,4 +57,9 @@ class TempVolume {
   std::vector<PosixOs*> mapped_;
 };
 
+// The bytes of a host file as text; "" when it cannot be read.
+std::string fileText(const std::string& hostPath);
+// mkdir: 0 when made, 1 when it was there, -1 on failure (errno set).
+int makeDir(const std::string& hostPath);
+
 }  // namespace purgato

@@ -779,8 +779,6 @@ TEST_F(CliTest, EachFindingIsWrittenOutBeforeTheScanGoesOn) {
   std::fclose(err);
 }
 
-std::string fileText(const std::string& path);
-
 // --- On a terminal ----------------------------------------------------------
 
 struct TerminalResult {
@@ -1166,14 +1164,6 @@ TEST_F(CliTest, AReadOnlyMountIsRefusedUpFrontAndADryRunGoesOn) {
 }
 
 // --- The audit trail and the backups ---------------------------------------
-
-std::string fileText(const std::string& path) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (!file) return std::string();
-  std::string text = readAll(file);
-  std::fclose(file);
-  return text;
-}
 
 // The values of one kind of record field, in order: a crude reading of the
 // report's JSON Lines, enough for the flat string fields the test needs.

@@ -27,21 +27,6 @@ namespace {
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-std::string fileText(const std::string& path) {
-  std::string text;
-  if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
-    char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) text.append(buffer, n);
-    std::fclose(f);
-  }
-  return text;
-}
-
-int makeDir(const std::string& path) {
-  if (::mkdir(path.c_str(), 0777) == 0) return 0;
-  return errno == EEXIST ? 1 : -1;
-}
-
 // A machine of the double, a run's journal with its log and report in a
 // folder of their own, and the keeping layer the scan changes through.
 struct Account {

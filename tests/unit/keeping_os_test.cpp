@@ -20,21 +20,6 @@ namespace {
 
 const char kRunKeyPath[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 
-std::string fileText(const std::string& path) {
-  std::string text;
-  if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
-    char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) text.append(buffer, n);
-    std::fclose(f);
-  }
-  return text;
-}
-
-int makeDir(const std::string& path) {
-  if (::mkdir(path.c_str(), 0777) == 0) return 0;
-  return errno == EEXIST ? 1 : -1;
-}
-
 struct Scene {
   Scene() {
     volume.drive('C');
