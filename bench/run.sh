@@ -42,17 +42,11 @@ fi
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${BUILD_DIR:-$ROOT/build-bench}
 
-mkdir -p "$BUILD"
-if [[ ! -f $BUILD/build.ninja ]]; then
-  cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release >"$BUILD/bench-build.log" 2>&1 ||
-    { cat "$BUILD/bench-build.log" >&2; exit 1; }
-fi
-ninja -C "$BUILD" -j2 purgato-scan make_samples floor_walk parallel_floor vanish_run >"$BUILD/bench-build.log" 2>&1 ||
-  { cat "$BUILD/bench-build.log" >&2; exit 1; }
-
-DATA=$BUILD/bench-data
 # shellcheck source=bench/tree_lib.sh
 . "$ROOT/bench/tree_lib.sh"
+bench_build "$ROOT" "$BUILD" purgato-scan make_samples floor_walk parallel_floor vanish_run
+
+DATA=$BUILD/bench-data
 bench_tree "$BUILD/make_samples" "$DATA" "$N"
 
 TIMEFORMAT='%R %U %S'  # wall, user and system seconds of each `time`
