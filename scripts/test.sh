@@ -112,10 +112,13 @@ windows_static() {
 }
 
 windows_twin() {
-  local exe
+  local exe resources
   build_win64 || return 1
   for exe in build/win64/Purgato.exe build/win64/purgato-scan.exe; do
-    if ! x86_64-w64-mingw32-windres -i "$exe" -O rc 2>/dev/null | grep -q 'processorArchitecture=""amd64""'; then
+    # Read whole before grep: with pipefail, grep -q leaving early would
+    # fail windres on a closed pipe, and with it the check.
+    resources=$(x86_64-w64-mingw32-windres -i "$exe" -O rc 2>/dev/null) || resources=
+    if ! grep -q 'processorArchitecture=""amd64""' <<<"$resources"; then
       echo "$exe: the manifest does not name the amd64 processor" >&2
       return 1
     fi
