@@ -118,9 +118,15 @@ bool sameTime(const struct timespec& a, const struct timespec& b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
+// A name as the indexes compare it, into *text (a buffer kept between calls).
+void foldInto(const char* name, std::size_t length, std::string* text) {
+  text->assign(name, length);
+  for (char& c : *text) c = upperAscii(c);
+}
+
 std::string folded(const char* name, std::size_t length) {
-  std::string text(name, length);
-  for (char& c : text) c = upperAscii(c);
+  std::string text;
+  foldInto(name, length, &text);
   return text;
 }
 
@@ -149,11 +155,6 @@ std::uint64_t sipHash(const std::uint64_t key[2], const char* data, std::size_t 
   v2 ^= 0xFF;
   round(); round(); round(); round();
   return v0 ^ v1 ^ v2 ^ v3;
-}
-
-void foldInto(const char* name, std::string* text) {
-  text->assign(name);
-  for (char& c : *text) c = upperAscii(c);
 }
 
 }  // namespace
@@ -517,7 +518,7 @@ struct PosixOs::Impl {
         readHashKey[1] = reinterpret_cast<std::uintptr_t>(this) ^ static_cast<std::uint64_t>(::getpid());
       }
     }
-    foldInto(windowsPath, &readKey);
+    foldInto(windowsPath, std::strlen(windowsPath), &readKey);
     const std::uint64_t hash = sipHash(readHashKey, readKey.data(), readKey.size());
     return hash == 0 ? 1 : hash;
   }
