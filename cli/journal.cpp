@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 
 #include "cli/messages.h"
 
@@ -63,10 +62,6 @@ std::string hexBytes(const char* data, std::size_t size) {
 }
 
 const char kProgramPrefix[] = "purgato-scan: ";
-
-}  // namespace
-
-namespace {
 
 // Appends text at *at, never past end.
 void put(char*& at, char* end, const char* text) {
